@@ -1,0 +1,139 @@
+/*
+ * kivo_cuda: image-quality metrics on CUDA devices, through a flat C interface.
+ *
+ * Every compute call takes device pointers owned by the caller, enqueues its kernels on the caller's stream
+ * and returns a status: 0 means the work was enqueued (results are valid once the stream reaches it),
+ * 1 to 5 are argument errors reported before anything is enqueued, and a negative value is a negated CUDA
+ * runtime error. The library allocates nothing, copies nothing and never synchronises.
+ *
+ * Images are planar: `batch` x `channels` planes of `height` x `width` samples, rows contiguous, plane
+ * p = image * channels + channel. `long` is a 64-bit signed integer.
+ */
+#ifndef KIVO_CUDA_H
+#define KIVO_CUDA_H
+
+#if defined(__cplusplus)
+extern "C" {
+#endif
+
+#if defined(KIVO_CUDA_BUILDING)
+#define KIVO_CUDA_API __attribute__((visibility("default")))
+#else
+#define KIVO_CUDA_API
+#endif
+
+#define KIVO_CUDA_ABI_VERSION 1
+
+/* A CUDA stream (the runtime's cudaStream_t); 0 is the default stream. */
+typedef struct CUstream_st* kivo_cuda_stream_t;
+
+/* Status codes. Negative values are negated cudaError_t values. */
+enum kivo_cuda_status {
+    KIVO_CUDA_SUCCESS = 0,
+    KIVO_CUDA_UNSUPPORTED_DTYPE = 1,
+    KIVO_CUDA_UNSUPPORTED_SHAPE = 2,
+    KIVO_CUDA_UNSUPPORTED_WINDOW = 3,
+    KIVO_CUDA_UNKNOWN_PIXEL_OP = 4,
+    KIVO_CUDA_INVALID_ARGUMENT = 5,
+    KIVO_CUDA_INTERNAL_ERROR = 6, /* reserved: never returned */
+    KIVO_CUDA_NO_DEVICE = 7       /* reserved: never returned */
+};
+
+/* Element type of both images of a call. */
+enum kivo_cuda_dtype {
+    KIVO_CUDA_DTYPE_U8 = 0,   /* unsigned 8-bit, processed as 0..255 */
+    KIVO_CUDA_DTYPE_F16 = 1,  /* IEEE binary16 */
+    KIVO_CUDA_DTYPE_BF16 = 2, /* bfloat16 */
+    KIVO_CUDA_DTYPE_F32 = 3,
+    KIVO_CUDA_DTYPE_F64 = 4
+};
+
+/* Per-sample terms of kivo_cuda_pixel_reduce, with d = x - y and p = op_param. */
+enum kivo_cuda_pixel_op {
+    KIVO_CUDA_PIXEL_SQUARED = 0,     /* d^2 */
+    KIVO_CUDA_PIXEL_ABSOLUTE = 1,    /* |d| */
+    KIVO_CUDA_PIXEL_CHARBONNIER = 2, /* sqrt(d^2 + p) */
+    KIVO_CUDA_PIXEL_HUBER = 3        /* d^2 / 2 if |d| < p, else p (|d| - p / 2) */
+};
+
+/* log_offset value that asks kivo_cuda_pixel_reduce for no decibel outputs. */
+#define KIVO_CUDA_NO_DECIBELS (-1e300)
+
+/* ---- Frame ------------------------------------------------------------------------------------------ */
+
+/* Returns KIVO_CUDA_ABI_VERSION. */
+KIVO_CUDA_API int kivo_cuda_abi_version(void);
+
+/* A static text for any status: the library's own, or the CUDA runtime's for a negative one. Never null. */
+KIVO_CUDA_API const char* kivo_cuda_error_string(int status);
+
+/* Number of CUDA devices; on a runtime error stores 0 and returns the negated error. out_count may be null. */
+KIVO_CUDA_API int kivo_cuda_device_count(int* out_count);
+
+/* ---- Pixel errors ------------------------------------------------------------------------------------ */
+
+/* Thread blocks per plane for kivo_cuda_pixel_reduce; the workspace holds planes x *out_blocks doubles. */
+KIVO_CUDA_API int kivo_cuda_pixel_workspace(long planes, long plane_size, int device, int* out_blocks);
+
+/* Mean per-sample error of each plane (out_plane) and of all planes (out_all), and for a log_offset other
+ * than KIVO_CUDA_NO_DECIBELS also log_offset - 10 log10(mean) (out_log_plane, out_log_all): with op 0 and
+ * log_offset = 10 log10(peak^2) that is the PSNR. Every output may be null. */
+KIVO_CUDA_API int kivo_cuda_pixel_reduce(const void* x, const void* y, int dtype, long planes, long plane_size,
+                                         int op, double op_param, double log_offset, double* partials,
+                                         int blocks, double* out_plane, double* out_all, double* out_log_plane,
+                                         double* out_log_all, int device, kivo_cuda_stream_t stream);
+
+/* ---- SSIM --------------------------------------------------------------------------------------------- */
+
+/* Workspace slots (doubles) per plane for kivo_cuda_ssim and kivo_cuda_ssim_cs: one per 32 x 64 windows. */
+KIVO_CUDA_API int kivo_cuda_ssim_workspace(int height, int width, int win, int* out_tiles);
+
+/* Mean SSIM over the valid windows of each image (out_image, batch values) and of the batch (out_batch),
+ * with an optional per-window map (planes x (height - win + 1) x (width - win + 1) floats). `window` holds
+ * `win` float weights applied along rows and columns; c1, c2 and shift are in sample units. */
+KIVO_CUDA_API int kivo_cuda_ssim(const void* x, const void* y, int dtype, int batch, int channels, int height,
+                                 int width, double shift, double c1, double c2, const float* window, int win,
+                                 float* ssim_map, double* partials, int tiles, double* out_image,
+                                 double* out_batch, int device, kivo_cuda_stream_t stream);
+
+/* Mean SSIM and mean contrast-structure term of each plane (out_ssim, out_cs: planes values each). */
+KIVO_CUDA_API int kivo_cuda_ssim_cs(const void* x, const void* y, int dtype, int batch, int channels, int height,
+                                    int width, double shift, double c1, double c2, const float* window, int win,
+                                    double* partials, double* partials_cs, int tiles, double* out_ssim,
+                                    double* out_cs, int device, kivo_cuda_stream_t stream);
+
+/* ---- SSIM gradients (float32 images) -------------------------------------------------------------------- */
+
+/* Gradient of the SSIM map weighted by grad_map, or, when grad_map is null, of grad_mean[0] x the batch-mean
+ * SSIM, with respect to x (grad_x) and/or y (grad_y). `stats` is scratch of 3 x planes x Ho x Wo floats, or
+ * 4 x planes x Ho x Wo when grad_y is given. */
+KIVO_CUDA_API int kivo_cuda_ssim_backward(const float* x, const float* y, const float* grad_map,
+                                          const float* grad_mean, const float* window, int win, int batch,
+                                          int channels, int height, int width, double shift, double c1,
+                                          double c2, float* stats, float* grad_x, float* grad_y, int device,
+                                          kivo_cuda_stream_t stream);
+
+/* Gradient of sum over planes of grad_ssim[p] x mean SSIM(p) + grad_cs[p] x mean cs(p). */
+KIVO_CUDA_API int kivo_cuda_ssim_cs_backward(const float* x, const float* y, const float* grad_ssim,
+                                             const float* grad_cs, const float* window, int win, int batch,
+                                             int channels, int height, int width, double shift, double c1,
+                                             double c2, float* stats, float* grad_x, float* grad_y, int device,
+                                             kivo_cuda_stream_t stream);
+
+/* ---- GMSD ------------------------------------------------------------------------------------------------ */
+
+/* Workspace slots (doubles, per quantity) per plane for kivo_cuda_gmsd: one per 32 x 32 GMS values. */
+KIVO_CUDA_API int kivo_cuda_gmsd_workspace(int height, int width, int downsample, int* out_tiles);
+
+/* Mean gradient magnitude similarity (out_mean) and its population deviation, the GMSD (out_gmsd), of each
+ * image, optionally after 2 x 2 average downsampling. */
+KIVO_CUDA_API int kivo_cuda_gmsd(const void* x, const void* y, int dtype, int batch, int channels, int height,
+                                 int width, int downsample, double c, double eps, double* partials,
+                                 double* partials_sq, int tiles, double* out_mean, double* out_gmsd, int device,
+                                 kivo_cuda_stream_t stream);
+
+#if defined(__cplusplus)
+}
+#endif
+
+#endif /* KIVO_CUDA_H */

@@ -1,0 +1,99 @@
+// Stand-in for the toolkit header of the same name, for device code compiled by the host compiler: the
+// execution-space qualifiers, the built-in index variables, barriers, warp shuffles, read-only loads and the
+// rounding-explicit arithmetic intrinsics, each computing what the GPU computes.
+//
+// Threads of a block run as fibers on one host thread, one block at a time, so `__shared__` arrays are
+// plain static storage shared by the fibers of the running block.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "cuda_runtime_api.h"
+#include "kivo_sim.h"
+#include "vector_types.h"
+
+#define __host__
+#define __device__
+#define __global__
+#define __shared__ static
+#define __forceinline__ inline __attribute__((always_inline))
+#define __noinline__ __attribute__((noinline))
+#define __launch_bounds__(...)
+#define __align__(n) alignas(n)
+
+extern KIVO_SIM_API uint3 threadIdx;
+extern KIVO_SIM_API uint3 blockIdx;
+extern KIVO_SIM_API dim3 blockDim;
+extern KIVO_SIM_API dim3 gridDim;
+constexpr int warpSize = 32;
+
+inline void __syncthreads(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    kivo::sim::detail::block_barrier(file, line);
+}
+
+template <class T>
+inline T __shfl_down_sync(unsigned mask, T value, unsigned delta, int width = warpSize,
+                          const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    static_assert(std::is_trivially_copyable_v<T> && sizeof(T) <= 8, "shuffles move at most 64 bits");
+    (void)width;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof(T));
+    bits = kivo::sim::detail::shuffle_down(bits, delta, mask, file, line);
+    std::memcpy(&value, &bits, sizeof(T));
+    return value;
+}
+
+template <class T>
+inline T __ldg(const T* address) {
+    return *address;
+}
+
+// Rounding-explicit float32 arithmetic. The empty asm makes each result opaque, so that the host compiler
+// cannot contract a rounded product with a following addition into a fused multiply-add.
+namespace kivo::sim::detail {
+inline float opaque(float v) {
+#if defined(__x86_64__)
+    asm("" : "+x"(v));
+#else
+    asm("" : "+m"(v));
+#endif
+    return v;
+}
+inline double opaque(double v) {
+#if defined(__x86_64__)
+    asm("" : "+x"(v));
+#else
+    asm("" : "+m"(v));
+#endif
+    return v;
+}
+}  // namespace kivo::sim::detail
+
+inline float __fmaf_rn(float a, float b, float c) { return kivo::sim::detail::opaque(__builtin_fmaf(a, b, c)); }
+inline float __fmul_rn(float a, float b) { return kivo::sim::detail::opaque(a * b); }
+inline float __fadd_rn(float a, float b) { return kivo::sim::detail::opaque(a + b); }
+inline float __fsub_rn(float a, float b) { return kivo::sim::detail::opaque(a - b); }
+inline float __fdiv_rn(float a, float b) { return kivo::sim::detail::opaque(a / b); }
+inline float __frcp_rn(float a) { return kivo::sim::detail::opaque(1.0f / a); }
+inline float __fsqrt_rn(float a) { return kivo::sim::detail::opaque(__builtin_sqrtf(a)); }
+inline double __fma_rn(double a, double b, double c) { return kivo::sim::detail::opaque(__builtin_fma(a, b, c)); }
+inline double __dmul_rn(double a, double b) { return kivo::sim::detail::opaque(a * b); }
+inline double __dadd_rn(double a, double b) { return kivo::sim::detail::opaque(a + b); }
+inline double __ddiv_rn(double a, double b) { return kivo::sim::detail::opaque(a / b); }
+inline float __double2float_rn(double a) { return static_cast<float>(a); }
+inline float __int2float_rn(int a) { return static_cast<float>(a); }
+inline double __ll2double_rn(long long a) { return static_cast<double>(a); }
+
+inline unsigned int __float_as_uint(float f) {
+    unsigned int u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+inline float __uint_as_float(unsigned int u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}

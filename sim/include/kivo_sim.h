@@ -1,0 +1,109 @@
+// The simulation backend's own interface: the launch entry that the library's launch helper calls, and the
+// controls that tests use to shape the simulated machine and to observe what the library asked of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cuda_runtime_api.h"
+
+namespace kivo::sim {
+
+// ---- Launch -------------------------------------------------------------------------------------------
+
+using KernelBody = void (*)(void* context);
+
+// Validates the configuration as the runtime does (grid.x <= 2^31 - 1, grid.y and grid.z <= 65535, block.z
+// <= 64, threads per block <= 1024 and <= max_threads); an invalid launch is skipped and leaves
+// cudaErrorInvalidConfiguration pending. A valid one runs every block to completion before returning, each
+// block's threads as fibers, calling body(context) once per thread.
+KIVO_SIM_API void launch(const char* kernel, int max_threads, dim3 grid, dim3 block, cudaStream_t stream,
+                         KernelBody body, void* context);
+
+// The name of a kernel instantiation, e.g. "kivo::pixel_kernel<float, 0>", for the launch log.
+template <auto Kernel>
+const char* kernel_name() {
+    static const std::string name = [](const std::string& pretty) {
+        const std::string key = "Kernel = ";
+        const std::size_t begin = pretty.find(key) + key.size();
+        const std::size_t end = pretty.find_first_of(";]", begin);
+        return pretty.substr(begin, end - begin);
+    }(__PRETTY_FUNCTION__);
+    return name.c_str();
+}
+
+// ---- Test controls ------------------------------------------------------------------------------------
+
+// The runtime calls the simulation counts and can be told to fail.
+enum class Call : int {
+    GetDevice,
+    SetDevice,
+    GetDeviceCount,
+    DeviceGetAttribute,
+    GetLastError,
+    PeekAtLastError,
+    GetErrorString,
+    Malloc,
+    Free,
+    Memcpy,
+    Memset,
+    StreamCreate,
+    StreamDestroy,
+    StreamSynchronize,
+    DeviceSynchronize,
+    Launch,
+    Count
+};
+
+// One device with 8 multiprocessors, no injected failures, zeroed counters, empty launch and fault logs;
+// the calling thread's current device becomes 0 and its pending error is cleared.
+KIVO_SIM_API void reset();
+
+// Number of simulated devices (0 makes cudaGetDeviceCount fail with cudaErrorNoDevice).
+KIVO_SIM_API void set_device_count(int count);
+
+// Multiprocessor count reported for one device (default 8).
+KIVO_SIM_API void set_multiprocessor_count(int device, int count);
+
+// The next call of `call`, from any thread, returns `error` (and leaves it pending) without doing anything.
+KIVO_SIM_API void fail_next(Call call, cudaError_t error);
+
+// How often `call` has been made since the last reset().
+KIVO_SIM_API long call_count(Call call);
+
+// Leaves `error` pending on the calling thread, as a caller's earlier failed work would.
+KIVO_SIM_API void set_pending_error(cudaError_t error);
+
+struct LaunchRecord {
+    std::string kernel;
+    dim3 grid;
+    dim3 block;
+    cudaStream_t stream;
+    bool accepted;  // false: the configuration was refused and nothing ran
+};
+
+KIVO_SIM_API std::vector<LaunchRecord> launch_log();
+KIVO_SIM_API void clear_launch_log();
+
+// A kernel that breaks the execution model (a barrier or full-warp shuffle that not every thread or lane
+// reaches, a partial shuffle mask) stops its launch: the rest of the grid is skipped, the message (naming
+// the call site) is logged and passed to the fault handler, and cudaErrorLaunchFailure is left pending and
+// returned by the next synchronising call. The default handler prints to stderr.
+using FaultHandler = void (*)(const char* message);
+KIVO_SIM_API void set_fault_handler(FaultHandler handler);
+KIVO_SIM_API std::vector<std::string> faults();
+KIVO_SIM_API void clear_faults();
+
+// Mean cost of one fiber switch in nanoseconds, measured over `switches` switches on the calling thread.
+KIVO_SIM_API double measure_switch_ns(long switches);
+
+// ---- Device-side hooks (called by the intrinsics in cuda_runtime.h) ------------------------------------
+
+namespace detail {
+KIVO_SIM_API void block_barrier(const char* file, int line);
+KIVO_SIM_API std::uint64_t shuffle_down(std::uint64_t bits, unsigned delta, unsigned mask, const char* file,
+                                        int line);
+}  // namespace detail
+
+}  // namespace kivo::sim
