@@ -82,7 +82,9 @@ inline float __fsqrt_rn(float a) { return kivo::sim::detail::opaque(__builtin_sq
 inline double __fma_rn(double a, double b, double c) { return kivo::sim::detail::opaque(__builtin_fma(a, b, c)); }
 inline double __dmul_rn(double a, double b) { return kivo::sim::detail::opaque(a * b); }
 inline double __dadd_rn(double a, double b) { return kivo::sim::detail::opaque(a + b); }
+inline double __dsub_rn(double a, double b) { return kivo::sim::detail::opaque(a - b); }
 inline double __ddiv_rn(double a, double b) { return kivo::sim::detail::opaque(a / b); }
+inline double __dsqrt_rn(double a) { return kivo::sim::detail::opaque(__builtin_sqrt(a)); }
 inline float __double2float_rn(double a) { return static_cast<float>(a); }
 inline float __int2float_rn(int a) { return static_cast<float>(a); }
 inline double __ll2double_rn(long long a) { return static_cast<double>(a); }
