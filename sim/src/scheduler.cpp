@@ -230,17 +230,17 @@ private:
                 same_site = same_site && lanes[l].file == first->file && lanes[l].line == first->line;
                 full_mask = full_mask && lanes[l].shuffle_mask == 0xFFFFFFFFu;
             }
-            std::ostringstream why;
-            if (!full_mask) {
-                why << "__shfl_down_sync at " << site(first->file, first->line)
-                    << " with a partial mask (only full-warp shuffles are modelled)";
-            } else if (count < 32 || waiting < 32 || !same_site) {
-                why << "__shfl_down_sync at " << site(first->file, first->line) << " reached by " << waiting
-                    << " of 32 lanes of warp " << w;
-                if (count < 32) why << " (the block has only " << count << " threads in that warp)";
-                if (!same_site) why << " (lanes wait at different shuffles)";
-            }
-            if (!why.str().empty()) {
+            if (!full_mask || count < 32 || waiting < 32 || !same_site) {
+                std::ostringstream why;
+                if (!full_mask) {
+                    why << "__shfl_down_sync at " << site(first->file, first->line)
+                        << " with a partial mask (only full-warp shuffles are modelled)";
+                } else {
+                    why << "__shfl_down_sync at " << site(first->file, first->line) << " reached by " << waiting
+                        << " of 32 lanes of warp " << w;
+                    if (count < 32) why << " (the block has only " << count << " threads in that warp)";
+                    if (!same_site) why << " (lanes wait at different shuffles)";
+                }
                 *fault = why.str();
                 return false;
             }
@@ -258,6 +258,16 @@ private:
 
     // Releases the block barrier when every thread waits at the same one; otherwise sets *fault.
     void release_barrier(unsigned threads, std::string* fault) {
+        const Fiber& first = fibers_[0];
+        bool all_here = true;
+        for (unsigned i = 0; i < threads && all_here; ++i) {
+            const Fiber& f = fibers_[i];
+            all_here = f.state == State::AtBarrier && f.file == first.file && f.line == first.line;
+        }
+        if (all_here) {
+            for (unsigned i = 0; i < threads; ++i) fibers_[i].state = State::Runnable;
+            return;
+        }
         unsigned waiting = 0, done = 0;
         std::map<std::string, unsigned> sites;
         for (unsigned i = 0; i < threads; ++i) {
@@ -267,10 +277,6 @@ private:
             } else if (fibers_[i].state == State::Done) {
                 ++done;
             }
-        }
-        if (waiting == threads && sites.size() == 1) {
-            for (unsigned i = 0; i < threads; ++i) fibers_[i].state = State::Runnable;
-            return;
         }
         std::ostringstream why;
         if (sites.size() == 1) {
