@@ -40,14 +40,15 @@ else
   overall=1
 fi
 
+# Every benchmark prints its own table; each goes to the log and to $out_dir/<benchmark>.txt.
 for bench in build/native/bench/kivo_bench_*; do
   [ -x "$bench" ] || continue
-  step "$(basename "$bench")" "$bench"
-  sed -n '/^| /p' "$log" | tail -n 40 >"$out_dir/$(basename "$bench").table"
+  name=$(basename "$bench")
+  step "$name" bash -c '"$1" | tee "$2"' _ "$bench" "$out_dir/$name.txt"
 done
 
 echo "GPU: ${gpu:-unknown}"
-for f in "$out_dir"/*.table; do [ -f "$f" ] && cat "$f"; done
+for f in "$out_dir"/kivo_bench_*.txt; do [ -f "$f" ] && grep -E '^(\||[a-z_]+ .* on )' "$f"; done
 printf '%-28s %-6s %6s\n' step result time
 printf '%s\n' "${rows[@]}"
 exit $overall
