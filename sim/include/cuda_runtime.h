@@ -89,6 +89,14 @@ inline float __double2float_rn(double a) { return static_cast<float>(a); }
 inline float __int2float_rn(int a) { return static_cast<float>(a); }
 inline double __ll2double_rn(long long a) { return static_cast<double>(a); }
 
+// The device library's integer min and max.
+inline int min(int a, int b) { return a < b ? a : b; }
+inline int max(int a, int b) { return a < b ? b : a; }
+inline unsigned int min(unsigned int a, unsigned int b) { return a < b ? a : b; }
+inline unsigned int max(unsigned int a, unsigned int b) { return a < b ? b : a; }
+inline long long min(long long a, long long b) { return a < b ? a : b; }
+inline long long max(long long a, long long b) { return a < b ? b : a; }
+
 inline unsigned int __float_as_uint(float f) {
     unsigned int u;
     std::memcpy(&u, &f, sizeof u);

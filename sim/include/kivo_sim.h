@@ -66,8 +66,9 @@ KIVO_SIM_API void set_device_count(int count);
 // Multiprocessor count reported for one device (default 8).
 KIVO_SIM_API void set_multiprocessor_count(int device, int count);
 
-// The next call of `call`, from any thread, returns `error` (and leaves it pending) without doing anything.
-KIVO_SIM_API void fail_next(Call call, cudaError_t error);
+// The call of `call` that follows `after` more successful ones, from any thread, returns `error` (and leaves
+// it pending) without doing anything.
+KIVO_SIM_API void fail_next(Call call, cudaError_t error, int after = 0);
 
 // How often `call` has been made since the last reset().
 KIVO_SIM_API long call_count(Call call);

@@ -21,6 +21,7 @@ struct Machine {
     std::map<int, int> multiprocessors;
     std::array<std::atomic<long>, static_cast<int>(Call::Count)> calls{};
     std::array<std::atomic<int>, static_cast<int>(Call::Count)> injected{};
+    std::array<std::atomic<int>, static_cast<int>(Call::Count)> injected_after{};  // calls to let through first
     std::vector<LaunchRecord> launches;
     std::vector<std::string> faults;
     FaultHandler fault_handler = nullptr;

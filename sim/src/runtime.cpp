@@ -34,7 +34,10 @@ cudaError_t enter(Call call) {
     Machine& m = machine();
     const int i = static_cast<int>(call);
     m.calls[i].fetch_add(1, std::memory_order_relaxed);
-    return static_cast<cudaError_t>(m.injected[i].exchange(0, std::memory_order_relaxed));
+    if (m.injected[i].load() == 0) return cudaSuccess;
+    if (m.injected_after[i].fetch_sub(1) > 0) return cudaSuccess;
+    m.injected_after[i].store(0);
+    return static_cast<cudaError_t>(m.injected[i].exchange(0));
 }
 
 cudaError_t fail(cudaError_t error) {
@@ -127,6 +130,7 @@ void reset() {
         m.multiprocessors.clear();
         for (auto& c : m.calls) c.store(0);
         for (auto& f : m.injected) f.store(0);
+        for (auto& f : m.injected_after) f.store(0);
         m.launches.clear();
         m.faults.clear();
     }
@@ -146,7 +150,8 @@ void set_multiprocessor_count(int device, int count) {
     m.multiprocessors[device] = count;
 }
 
-void fail_next(Call call, cudaError_t error) {
+void fail_next(Call call, cudaError_t error, int after) {
+    machine().injected_after[static_cast<int>(call)].store(after);
     machine().injected[static_cast<int>(call)].store(static_cast<int>(error));
 }
 

@@ -15,4 +15,9 @@ void launch_finalize(const double* partials, int groups, int per_group, double g
                      double total_divisor, double log_offset, double* out_group, double* out_all,
                      double* out_log_group, double* out_log_all, cudaStream_t stream);
 
+// Enqueues finalize_planes2_kernel on grid (planes): block p writes out_a[p] and out_b[p], the sums of plane
+// p's `tiles` partials of each quantity divided by `divisor`.
+void launch_finalize_planes2(const double* partials_a, const double* partials_b, int planes, int tiles,
+                             double divisor, double* out_a, double* out_b, cudaStream_t stream);
+
 }  // namespace kivo

@@ -1,0 +1,6 @@
+// The fused SSIM kernel's instantiations for a 3 x 3 window (every element type and mode).
+#include "kernels/ssim_fused.cuh"
+
+namespace kivo {
+template int enqueue_ssim_fused<3>(int, int, int, const SsimKernelArgs&, cudaStream_t);
+}  // namespace kivo
