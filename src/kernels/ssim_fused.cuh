@@ -13,6 +13,7 @@
 #include "frame/element.h"
 #include "frame/launch.h"
 #include "kernels/block_reduce.cuh"
+#include "kernels/separable.cuh"
 #include "kernels/ssim_fused.h"
 
 namespace kivo {
@@ -163,22 +164,8 @@ __global__ void __launch_bounds__(kTileThreads)
         const int o = done + 2 * ty;
         if (avail > done && tx < cols_out && o < avail) {
             const bool second = o + 1 < avail;
-            float v0[4] = {0.0f, 0.0f, 0.0f, 0.0f}, v1[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-#pragma unroll
-            for (int k = 0; k < WIN; ++k) {
-                const float(&ring)[4][kTileCols] = s_ring[(o + k) % RR];
-#pragma unroll
-                for (int q = 0; q < 4; ++q) {
-                    const float h = ring[q][tx];
-                    v0[q] = __fmaf_rn(s_win[k], h, v0[q]);
-                    if (k > 0) v1[q] = __fmaf_rn(s_win[k - 1], h, v1[q]);
-                }
-            }
-            if (second) {
-                const float(&ring)[4][kTileCols] = s_ring[(o + WIN) % RR];
-#pragma unroll
-                for (int q = 0; q < 4; ++q) v1[q] = __fmaf_rn(s_win[WIN - 1], ring[q][tx], v1[q]);
-            }
+            float v0[4], v1[4];
+            filter_column_pair<WIN, RR>(s_ring, s_win, o, tx, second, v0, v1);
             // Evaluates the window of output row `out_row` from its four windowed moments.
             auto evaluate = [&](int out_row, const float(&v)[4]) {
                 const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2);
