@@ -14,9 +14,11 @@ __device__ __forceinline__ void filter_column_pair(const float (*ring)[Q][COLS],
                                                    bool second, float (&v0)[Q], float (&v1)[Q]) {
 #pragma unroll
     for (int q = 0; q < Q; ++q) v0[q] = v1[q] = 0.0f;
+    int slot = o % RR;  // advanced with a wrap instead of a modulo per tap
 #pragma unroll
     for (int k = 0; k < WIN; ++k) {
-        const float(&row)[Q][COLS] = ring[(o + k) % RR];
+        const float(&row)[Q][COLS] = ring[slot];
+        slot = slot + 1 == RR ? 0 : slot + 1;
 #pragma unroll
         for (int q = 0; q < Q; ++q) {
             const float h = row[q][col];
@@ -25,7 +27,7 @@ __device__ __forceinline__ void filter_column_pair(const float (*ring)[Q][COLS],
         }
     }
     if (second) {
-        const float(&row)[Q][COLS] = ring[(o + WIN) % RR];
+        const float(&row)[Q][COLS] = ring[slot];
 #pragma unroll
         for (int q = 0; q < Q; ++q) v1[q] = __fmaf_rn(w[WIN - 1], row[q][col], v1[q]);
     }
