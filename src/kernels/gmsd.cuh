@@ -1,0 +1,139 @@
+// GMSD kernels: gradient magnitude similarity of two images per 32 x 32 tile of GMS values, and the
+// finalize that turns the tile sums of each image into its mean GMS and deviation. Included by
+// src/entries/gmsd.cu only.
+#pragma once
+
+#include "frame/element.h"
+#include "kernels/arith.cuh"
+#include "kernels/block_reduce.cuh"
+
+namespace kivo {
+
+constexpr int kGmsdTile = 32;              // GMS values per tile side
+constexpr int kGmsdStage = kGmsdTile + 2;  // staged working samples per side: the tile and its 3 x 3 margin
+constexpr int kGmsdBlockX = 32;
+constexpr int kGmsdBlockY = 8;
+constexpr int kGmsdThreads = kGmsdBlockX * kGmsdBlockY;
+constexpr int kGmsdFinalizeThreads = 256;
+
+// Working sample (r, col) of a plane: the sample itself, or with DOWNSAMPLE the average of the 2 x 2 source
+// block at (2r, 2col), summed in a fixed order so that every backend rounds alike.
+template <bool DOWNSAMPLE, class T>
+__device__ __forceinline__ float gmsd_working_sample(const T* plane, int width, int r, int col) {
+    if constexpr (DOWNSAMPLE) {
+        const T* p = plane + 2LL * r * width + 2LL * col;
+        const float a00 = load_widened(p), a01 = load_widened(p + 1);
+        const float a10 = load_widened(p + width), a11 = load_widened(p + width + 1);
+        return mul_rn(add_rn(add_rn(add_rn(a00, a01), a10), a11), 0.25f);
+    } else {
+        return load_widened(plane + static_cast<long long>(r) * width + col);
+    }
+}
+
+// Prewitt gradient magnitude of the 3 x 3 neighbourhood whose top-left sample is p (row stride kGmsdStage).
+// The centre sample takes no part; the 1/3 scale is applied once to each sum of differences.
+__device__ __forceinline__ float gmsd_magnitude(const float* p, float eps) {
+    constexpr float kThird = 1.0f / 3.0f;  // the float32 nearest 1/3
+    const float* r0 = p;
+    const float* r1 = p + kGmsdStage;
+    const float* r2 = p + 2 * kGmsdStage;
+    const float gx = mul_rn(add_rn(add_rn(sub_rn(r0[0], r0[2]), sub_rn(r1[0], r1[2])), sub_rn(r2[0], r2[2])), kThird);
+    const float gy = mul_rn(add_rn(add_rn(sub_rn(r0[0], r2[0]), sub_rn(r0[1], r2[1])), sub_rn(r0[2], r2[2])), kThird);
+    return sqrt_rn(add_rn(mul_rn(gx, gx), add_rn(mul_rn(gy, gy), eps)));
+}
+
+// Block (tile_x, tile_y, plane) of a (tiles_x, tiles_y, planes) grid of 32 x 8 threads writes the sum of the
+// tile's GMS values to partials and the sum of their squares to partials_sq, at plane * tiles + tile index.
+template <class T, bool DOWNSAMPLE>
+__global__ void __launch_bounds__(kGmsdThreads)
+    gmsd_kernel(const T* __restrict__ x, const T* __restrict__ y, double* __restrict__ partials,
+                double* __restrict__ partials_sq, int height, int width, int work_height, int work_width,
+                int out_height, int out_width, float c, float eps, int tiles) {
+    __shared__ float s_x[kGmsdStage * kGmsdStage];
+    __shared__ float s_y[kGmsdStage * kGmsdStage];
+    __shared__ double s_warp[64];
+
+    const long long plane = blockIdx.z;
+    const long long plane_offset = plane * height * width;
+    const T* xp = x + plane_offset;
+    const T* yp = y + plane_offset;
+    const int row0 = static_cast<int>(blockIdx.y) * kGmsdTile;
+    const int col0 = static_cast<int>(blockIdx.x) * kGmsdTile;
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int t = ty * kGmsdBlockX + tx;
+
+    // Stage the tile's working samples once, so that each is loaded (and, when downsampling, averaged) once
+    // per tile rather than once per neighbourhood that uses it. Samples beyond the working image become 0;
+    // no valid GMS value reads them. Distances to the edges are compared, not coordinates, so nothing can
+    // overflow near INT_MAX.
+    const int rows_left = work_height - row0;
+    const int cols_left = work_width - col0;
+    for (int i = t; i < kGmsdStage * kGmsdStage; i += kGmsdThreads) {
+        const int lr = i / kGmsdStage;
+        const int lc = i % kGmsdStage;
+        float vx = 0.0f;
+        float vy = 0.0f;
+        if (lr < rows_left && lc < cols_left) {
+            vx = gmsd_working_sample<DOWNSAMPLE>(xp, width, row0 + lr, col0 + lc);
+            vy = gmsd_working_sample<DOWNSAMPLE>(yp, width, row0 + lr, col0 + lc);
+        }
+        s_x[i] = vx;
+        s_y[i] = vy;
+    }
+    __syncthreads();
+
+    // Each thread owns one GMS column and four rows of it, 8 apart, so that a warp reads 32 consecutive
+    // shared words per row. The sums are float64 from the first addition: the deviation is formed as
+    // Q / N - mean^2, a difference of two close numbers that float32 sums could not resolve. Threads outside
+    // the GMS map keep zeros but still join the block sum.
+    double sums[2] = {0.0, 0.0};
+    if (tx < out_width - col0) {
+        const int rows = out_height - row0;
+        for (int r = ty; r < kGmsdTile && r < rows; r += kGmsdBlockY) {
+            const int at = r * kGmsdStage + tx;
+            const float mx = gmsd_magnitude(s_x + at, eps);
+            const float my = gmsd_magnitude(s_y + at, eps);
+            const float num = add_rn(mul_rn(mul_rn(2.0f, mx), my), c);
+            const float den = add_rn(add_rn(mul_rn(mx, mx), mul_rn(my, my)), c);
+            const double gms = div_rn(num, den);
+            sums[0] = add_rn(sums[0], gms);
+            sums[1] = add_rn(sums[1], mul_rn(gms, gms));
+        }
+    }
+
+    // Fixed-order block sum, then one writer per tile: every slot of the grid is overwritten exactly once.
+    block_sum(sums, s_warp);
+    if (t == 0) {
+        const long long slot = plane * tiles + static_cast<long long>(blockIdx.y) * gridDim.x + blockIdx.x;
+        partials[slot] = sums[0];
+        partials_sq[slot] = sums[1];
+    }
+}
+
+// Block b reduces the `slots` consecutive tile sums of image b and writes its mean GMS and the population
+// standard deviation of its GMS values, `count` of them.
+__global__ void gmsd_finalize_kernel(const double* __restrict__ partials, const double* __restrict__ partials_sq,
+                                     int slots, double count, double* __restrict__ out_mean,
+                                     double* __restrict__ out_gmsd) {
+    __shared__ double smem[64];
+    const long long begin = static_cast<long long>(blockIdx.x) * slots;
+    const long long end = begin + slots;
+
+    double sums[2] = {0.0, 0.0};
+    for (long long i = begin + threadIdx.x; i < end; i += blockDim.x) {
+        sums[0] = add_rn(sums[0], __ldg(partials + i));
+        sums[1] = add_rn(sums[1], __ldg(partials_sq + i));
+    }
+    block_sum(sums, smem);
+    if (threadIdx.x != 0) return;
+
+    const double mean = div_rn(sums[0], count);
+    const double variance = sub_rn(div_rn(sums[1], count), mul_rn(mean, mean));
+    out_mean[blockIdx.x] = mean;
+    // Only rounding makes the variance negative, and that clamps to 0; a NaN variance (a NaN GMS value
+    // somewhere in the image) stays NaN rather than reading as a perfect score.
+    out_gmsd[blockIdx.x] = sqrt_rn(variance < 0.0 ? 0.0 : variance);
+}
+
+}  // namespace kivo
