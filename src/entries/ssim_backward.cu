@@ -1,7 +1,7 @@
 // kivo_cuda_ssim_backward and kivo_cuda_ssim_cs_backward: gradients of SSIM losses with respect to the
 // images. The fused kernel turns the incoming gradient into per-window coefficient maps in the caller's
 // scratch buffer; the scatter kernel gathers them onto the pixels.
-#include "entries/ssim_shape.h"
+#include "entries/ssim_common.h"
 #include "frame/alignment.h"
 #include "frame/device_guard.h"
 #include "frame/dispatch.h"
@@ -60,9 +60,7 @@ int ssim_backward(const float* x, const float* y, const IncomingGradient& g, con
     const long long m = static_cast<long long>(shape.planes) * shape.out_height * shape.out_width;
     if (win % 2 == 0) return KIVO_CUDA_UNSUPPORTED_WINDOW;
 
-    SsimKernelArgs args{};
-    args.x = x;
-    args.y = y;
+    SsimKernelArgs args = ssim_kernel_args(x, y, height, width, shape, shift, c1, c2, window);
     args.grad_map = g.grad_map;
     args.grad_mean = g.grad_mean;
     args.grad_scale = grad_scale;
@@ -70,19 +68,9 @@ int ssim_backward(const float* x, const float* y, const IncomingGradient& g, con
     args.coef_cov = stats + m;
     args.bias_x = stats + 2 * m;
     args.bias_y = grad_y != nullptr ? stats + 3 * m : nullptr;
-    args.height = height;
-    args.width = width;
-    args.out_height = shape.out_height;
-    args.out_width = shape.out_width;
-    args.shift = static_cast<float>(shift);
-    args.c1 = static_cast<float>(c1);
-    args.c2 = static_cast<float>(c2);
-    args.window = window;
     args.grad_ssim = g.grad_ssim;
     args.grad_cs = g.grad_cs;
-    with_value<3, 5, 7, 9, 11>(win, KIVO_CUDA_UNSUPPORTED_WINDOW, [&](auto w) {
-        return enqueue_ssim_fused<decltype(w)::value>(KIVO_CUDA_DTYPE_F32, g.mode, shape.planes, args, stream);
-    });
+    enqueue_ssim(KIVO_CUDA_DTYPE_F32, g.mode, win, shape, args, stream);
     if (const int status = launch_status()) return status;
 
     return ssim_bwd_scatter(x, y, args.coef_var, args.coef_cov, args.bias_x, args.bias_y, window, height, width,

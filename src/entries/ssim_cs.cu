@@ -1,11 +1,8 @@
 // kivo_cuda_ssim_cs: mean SSIM and mean contrast-structure term of every plane, in one pass.
-#include "entries/ssim_shape.h"
-#include "frame/alignment.h"
+#include "entries/ssim_common.h"
 #include "frame/device_guard.h"
-#include "frame/dispatch.h"
 #include "frame/launch_status.h"
 #include "kernels/finalize.h"
-#include "kernels/ssim_fused.h"
 
 extern "C" {
 
@@ -24,33 +21,16 @@ int kivo_cuda_ssim_cs(const void* x, const void* y, int dtype, int batch, int ch
     DeviceGuard guard(device);
     if (guard.status() != 0) return guard.status();
     if (tiles != shape.tiles()) return KIVO_CUDA_INVALID_ARGUMENT;
-    const int aligned = with_element_type(dtype, [&](auto tag) {
-        using T = typename decltype(tag)::type;
-        return all_aligned<T>(x, y) ? KIVO_CUDA_SUCCESS : KIVO_CUDA_INVALID_ARGUMENT;
-    });
-    if (aligned != KIVO_CUDA_SUCCESS) return aligned;
-    if (win % 2 == 0) return KIVO_CUDA_UNSUPPORTED_WINDOW;
+    if (const int status = check_ssim_images(dtype, win, x, y)) return status;
     if (!all_aligned<float>(window) || !all_aligned<double>(partials, partials_cs, out_ssim, out_cs)) {
         return KIVO_CUDA_INVALID_ARGUMENT;
     }
 
-    SsimKernelArgs args{};
-    args.x = x;
-    args.y = y;
+    SsimKernelArgs args = ssim_kernel_args(x, y, height, width, shape, shift, c1, c2, window);
     args.partials = partials;
-    args.height = height;
-    args.width = width;
-    args.out_height = shape.out_height;
-    args.out_width = shape.out_width;
-    args.shift = static_cast<float>(shift);
-    args.c1 = static_cast<float>(c1);
-    args.c2 = static_cast<float>(c2);
-    args.window = window;
     args.tiles = tiles;
     args.partials_cs = partials_cs;
-    with_value<3, 5, 7, 9, 11>(win, KIVO_CUDA_UNSUPPORTED_WINDOW, [&](auto w) {
-        return enqueue_ssim_fused<decltype(w)::value>(dtype, kSsimAndCsSums, shape.planes, args, stream);
-    });
+    enqueue_ssim(dtype, kSsimAndCsSums, win, shape, args, stream);
     if (const int status = launch_status()) return status;
 
     launch_finalize_planes2(partials, partials_cs, shape.planes, tiles,

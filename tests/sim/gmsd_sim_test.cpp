@@ -11,24 +11,15 @@
 #include "kivo_cuda.h"
 #include "kivo_sim.h"
 #include "support/device_buffer.h"
+#include "support/sim_calls.h"
 
 using kivo::sim::Call;
 using kivo::sim::call_count;
 using kivo_test::DeviceBuffer;
+using kivo_test::current_device;
+using kivo_test::runtime_calls;
 
 namespace {
-
-long runtime_calls() {
-    long total = 0;
-    for (int c = 0; c < static_cast<int>(Call::Count); ++c) total += call_count(static_cast<Call>(c));
-    return total;
-}
-
-int current_device() {
-    int d = -1;
-    cudaGetDevice(&d);
-    return d;
-}
 
 // Two images of 2 x 2 planes of 40 x 36 samples (38 x 34 GMS values: 2 x 2 tiles per plane, or one when
 // downsampled) with their workspace and outputs. The buffers are large enough for every dtype.

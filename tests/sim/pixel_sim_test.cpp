@@ -8,24 +8,15 @@
 #include "kivo_cuda.h"
 #include "kivo_sim.h"
 #include "support/device_buffer.h"
+#include "support/sim_calls.h"
 
 using kivo::sim::Call;
 using kivo::sim::call_count;
 using kivo_test::DeviceBuffer;
+using kivo_test::current_device;
+using kivo_test::runtime_calls;
 
 namespace {
-
-long runtime_calls() {
-    long total = 0;
-    for (int c = 0; c < static_cast<int>(Call::Count); ++c) total += call_count(static_cast<Call>(c));
-    return total;
-}
-
-int current_device() {
-    int d = -1;
-    cudaGetDevice(&d);
-    return d;
-}
 
 struct Images {
     DeviceBuffer<float> x{std::vector<float>(4 * 64, 1.0f)}, y{std::vector<float>(4 * 64, 0.5f)};

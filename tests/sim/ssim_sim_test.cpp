@@ -8,18 +8,15 @@
 #include "kivo_cuda.h"
 #include "kivo_sim.h"
 #include "support/device_buffer.h"
+#include "support/sim_calls.h"
 
 using kivo::sim::Call;
 using kivo::sim::call_count;
 using kivo_test::DeviceBuffer;
+using kivo_test::current_device;
+using kivo_test::runtime_calls;
 
 namespace {
-
-int current_device() {
-    int d = -1;
-    cudaGetDevice(&d);
-    return d;
-}
 
 // Two planes of 80 x 45 float samples, window 11: Ho = 70, Wo = 35, 2 x 2 tiles.
 struct SsimFixture {
