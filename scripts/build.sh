@@ -10,3 +10,5 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+# The command-line tool of the first preset, at a path that does not depend on the machine.
+ln -sfn "${presets[0]}/tools/kivo-compare" build/kivo-compare
