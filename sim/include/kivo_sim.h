@@ -96,6 +96,11 @@ KIVO_SIM_API void set_fault_handler(FaultHandler handler);
 KIVO_SIM_API std::vector<std::string> faults();
 KIVO_SIM_API void clear_faults();
 
+// Runs the threads of each block in reverse order (the last thread first) until set back. A kernel whose
+// results change with the order reads shared memory that another thread has not written yet, or has
+// already overwritten: a missing barrier.
+KIVO_SIM_API void set_reverse_schedule(bool reverse);
+
 // Mean cost of one fiber switch in nanoseconds, measured over `switches` switches on the calling thread.
 KIVO_SIM_API double measure_switch_ns(long switches);
 

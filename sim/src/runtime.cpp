@@ -136,6 +136,7 @@ void reset() {
     }
     m.device_fault.store(false);
     thread_state() = ThreadState{};
+    set_reverse_schedule(false);
 }
 
 void set_device_count(int count) {

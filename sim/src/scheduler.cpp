@@ -112,7 +112,8 @@ public:
         }
         std::string fault;
         for (;;) {
-            for (unsigned i = 0; i < threads; ++i) {
+            for (unsigned n = 0; n < threads; ++n) {
+                const unsigned i = reverse_ ? threads - 1 - n : n;
                 if (fibers_[i].state == State::Runnable) resume(i);
             }
             if (!complete_shuffles(threads, &fault) && fault.empty()) {
@@ -127,6 +128,8 @@ public:
         current_ = nullptr;
         return fault;
     }
+
+    void set_reverse(bool reverse) { reverse_ = reverse; }
 
     // Called on a fiber: park it at a barrier or shuffle and run the scheduler until it is released.
     Fiber& running() {
@@ -310,6 +313,7 @@ private:
     KernelBody body_ = nullptr;
     void* context_ = nullptr;
     long ping_pong_rounds_ = 0;
+    bool reverse_ = false;
 };
 
 std::mutex g_launch_mutex;
@@ -368,6 +372,11 @@ void launch(const char* kernel, int max_threads, dim3 grid, dim3 block, cudaStre
                 << faulting_block.z << "): " << fault;
         report_fault(message.str());
     }
+}
+
+void set_reverse_schedule(bool reverse) {
+    std::lock_guard<std::mutex> lock(g_launch_mutex);
+    executor().set_reverse(reverse);
 }
 
 double measure_switch_ns(long switches) {
