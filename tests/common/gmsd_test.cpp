@@ -85,7 +85,6 @@ S nan_sample() {
 template <class S>
 class GmsdOnDevice : public DeviceTest {};
 
-using StorageTypes = ::testing::Types<unsigned char, HalfBits, BF16Bits, float, double>;
 TYPED_TEST_SUITE(GmsdOnDevice, StorageTypes);
 
 // Means, deviations and every tile's two sums against the reference, on shapes whose GMS maps end in

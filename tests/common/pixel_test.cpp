@@ -54,7 +54,6 @@ int workspace_blocks(long planes, long plane_size) {
 template <class S>
 class PixelOnDevice : public DeviceTest {};
 
-using StorageTypes = ::testing::Types<unsigned char, HalfBits, BF16Bits, float, double>;
 TYPED_TEST_SUITE(PixelOnDevice, StorageTypes);
 
 TYPED_TEST(PixelOnDevice, MatchesTheReferenceForEveryOpAndBlockCount) {

@@ -36,7 +36,6 @@ SsimCall call_for(int batch, int channels, int height, int width, int win) {
 template <class S>
 class SsimOnDevice : public DeviceTest {};
 
-using StorageTypes = ::testing::Types<unsigned char, HalfBits, BF16Bits, float, double>;
 TYPED_TEST_SUITE(SsimOnDevice, StorageTypes);
 
 // Partial tiles in both directions (Ho and Wo not multiples of 64 and 32), two images of two channels.

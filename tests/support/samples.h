@@ -2,6 +2,8 @@
 // the values the kernels see once a sample is widened.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -84,6 +86,9 @@ std::vector<S> stored(const std::vector<double>& values) {
     for (std::size_t i = 0; i < values.size(); ++i) s[i] = store<S>(values[i]);
     return s;
 }
+
+// Every storage type, for typed test suites.
+using StorageTypes = ::testing::Types<unsigned char, HalfBits, BF16Bits, float, double>;
 
 // Relative difference, treating two zeros (or equal infinities) as equal.
 inline double relative_error(double got, double want) {
