@@ -1,0 +1,108 @@
+"""The library's entries on adapted arrays. Each function allocates the workspace and outputs it needs in the
+caller's framework, enqueues the entry on the arrays' device and stream, and returns without waiting: nothing is
+copied between host and device and nothing is read back.
+
+Images are ``(N, C, H, W)`` arrays; windows are float32 arrays of ``win`` weights on the images' device.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from ._arrays import Array
+from ._library import library
+
+# kivo_cuda_pixel_reduce's operations and its "no decibel outputs" value.
+PIXEL_OPS = {"squared": 0, "absolute": 1, "charbonnier": 2, "huber": 3}
+_NO_DECIBELS = -1e300
+
+
+def _ptr(a: Array | None) -> int | None:
+    return None if a is None else a.ptr
+
+
+def ssim(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float, per_image: bool,
+         with_map: bool) -> tuple[Any, Any]:
+    """Mean SSIM per image ``(N,)`` or of the batch ``()`` (float64), and the SSIM map or None."""
+    n, c, h, w = x.shape
+    win = window.shape[0]
+    lib = library(x.backend)
+    tiles = lib.query("kivo_cuda_ssim_workspace", h, w, win)
+    partials = x.empty((n * c * tiles,), "float64")
+    values = x.empty((n,) if per_image else (), "float64")
+    ssim_map = x.empty((n, c, h - win + 1, w - win + 1), "float32") if with_map else None
+    lib.call("kivo_cuda_ssim", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, c1, c2, window.ptr, win,
+             _ptr(ssim_map), partials.ptr, tiles, values.ptr if per_image else None,
+             None if per_image else values.ptr, x.device, x.stream)
+    return values.obj, None if ssim_map is None else ssim_map.obj
+
+
+def ssim_cs(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float) -> tuple[Any, Any]:
+    """Mean SSIM and mean contrast-structure term of every plane, ``(N * C,)`` float64 each."""
+    n, c, h, w = x.shape
+    win = window.shape[0]
+    lib = library(x.backend)
+    tiles = lib.query("kivo_cuda_ssim_workspace", h, w, win)
+    partials = x.empty((n * c * tiles,), "float64")
+    partials_cs = x.empty((n * c * tiles,), "float64")
+    plane_ssim = x.empty((n * c,), "float64")
+    plane_cs = x.empty((n * c,), "float64")
+    lib.call("kivo_cuda_ssim_cs", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, c1, c2, window.ptr, win,
+             partials.ptr, partials_cs.ptr, tiles, plane_ssim.ptr, plane_cs.ptr, x.device, x.stream)
+    return plane_ssim.obj, plane_cs.obj
+
+
+def ssim_gradients(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float, need_x: bool,
+                   need_y: bool, *, grad_map: Array | None = None, grad_mean: Array | None = None,
+                   grad_ssim: Array | None = None, grad_cs: Array | None = None) -> tuple[Any, Any]:
+    """Gradients (float32, or None where not needed) with respect to float32 images x and y of
+
+    - ``sum(grad_map * SSIM map)``, with ``grad_map`` laid out like the map;
+    - ``grad_mean[0] * batch-mean SSIM``;
+    - or, with ``grad_ssim`` and ``grad_cs``, ``sum over planes p of grad_ssim[p] mean SSIM(p) + grad_cs[p]
+      mean cs(p)``.
+    """
+    n, c, h, w = x.shape
+    win = window.shape[0]
+    windows = n * c * (h - win + 1) * (w - win + 1)
+    stats = x.empty(((4 if need_y else 3) * windows,), "float32")
+    grad_x = x.empty(x.shape, "float32") if need_x else None
+    grad_y = x.empty(x.shape, "float32") if need_y else None
+    shape_and_outputs = (window.ptr, win, n, c, h, w, shift, c1, c2, stats.ptr, _ptr(grad_x), _ptr(grad_y),
+                         x.device, x.stream)
+    lib = library(x.backend)
+    if grad_ssim is not None:
+        lib.call("kivo_cuda_ssim_cs_backward", x.ptr, y.ptr, grad_ssim.ptr, _ptr(grad_cs), *shape_and_outputs)
+    else:
+        lib.call("kivo_cuda_ssim_backward", x.ptr, y.ptr, _ptr(grad_map), _ptr(grad_mean), *shape_and_outputs)
+    return (None if grad_x is None else grad_x.obj), (None if grad_y is None else grad_y.obj)
+
+
+def pixel(x: Array, y: Array, op: int, param: float) -> tuple[Any, Any]:
+    """Mean per-sample error of each image ``(N,)`` and of the batch ``()``, float64."""
+    n = x.shape[0]
+    size = 1
+    for extent in x.shape[1:]:
+        size *= extent
+    lib = library(x.backend)
+    blocks = lib.query("kivo_cuda_pixel_workspace", n, size, x.device)
+    partials = x.empty((n * blocks,), "float64")
+    per_image = x.empty((n,), "float64")
+    overall = x.empty((), "float64")
+    lib.call("kivo_cuda_pixel_reduce", x.ptr, y.ptr, x.dtype_code, n, size, op, param, _NO_DECIBELS, partials.ptr,
+             blocks, per_image.ptr, overall.ptr, None, None, x.device, x.stream)
+    return per_image.obj, overall.obj
+
+
+def gmsd(x: Array, y: Array, downsample: bool, c: float) -> tuple[Any, Any]:
+    """Mean gradient magnitude similarity and GMSD of each image, ``(N,)`` float64 each."""
+    n, ch, h, w = x.shape
+    lib = library(x.backend)
+    tiles = lib.query("kivo_cuda_gmsd_workspace", h, w, int(downsample))
+    partials = x.empty((n * ch * tiles,), "float64")
+    partials_sq = x.empty((n * ch * tiles,), "float64")
+    mean = x.empty((n,), "float64")
+    deviation = x.empty((n,), "float64")
+    lib.call("kivo_cuda_gmsd", x.ptr, y.ptr, x.dtype_code, n, ch, h, w, int(downsample), c, 0.0, partials.ptr,
+             partials_sq.ptr, tiles, mean.ptr, deviation.ptr, x.device, x.stream)
+    return mean.obj, deviation.obj

@@ -1,0 +1,116 @@
+"""The two shared libraries of the package and their C entries, called through ctypes.
+
+``libkivo_cuda.so`` runs on CUDA devices; ``libkivo_cuda_sim.so`` runs the same kernels on the CPU (the
+simulation backend). Both export the same entries; each is loaded on first use. They are looked for in the
+package's ``lib`` directory, or in the directories that ``KIVO_LIBRARY_DIR`` lists (separated by ``os.pathsep``),
+for example those of a CMake build tree.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import pathlib
+import threading
+from ctypes import c_char_p, c_double, c_int, c_long, c_void_p
+
+__all__ = ["Backend", "library", "check"]
+
+# The C prototypes: pointers are passed as integers (or None for a null pointer), streams likewise.
+_P = c_void_p
+_SSIM_BACKWARD = [_P, _P, _P, _P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, c_double, _P, _P, _P,
+                  c_int, _P]
+_PROTOTYPES: dict[str, tuple[object, list[object]]] = {
+    "kivo_cuda_abi_version": (c_int, []),
+    "kivo_cuda_error_string": (c_char_p, [c_int]),
+    "kivo_cuda_device_count": (c_int, [_P]),
+    "kivo_cuda_pixel_workspace": (c_int, [c_long, c_long, c_int, _P]),
+    "kivo_cuda_pixel_reduce": (c_int, [_P, _P, c_int, c_long, c_long, c_int, c_double, c_double, _P, c_int, _P, _P,
+                                       _P, _P, c_int, _P]),
+    "kivo_cuda_ssim_workspace": (c_int, [c_int, c_int, c_int, _P]),
+    "kivo_cuda_ssim": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, c_double, _P, c_int,
+                               _P, _P, c_int, _P, _P, c_int, _P]),
+    "kivo_cuda_ssim_cs": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, c_double, _P, c_int,
+                                  _P, _P, c_int, _P, _P, c_int, _P]),
+    "kivo_cuda_ssim_backward": (c_int, _SSIM_BACKWARD),
+    "kivo_cuda_ssim_cs_backward": (c_int, _SSIM_BACKWARD),
+    "kivo_cuda_gmsd_workspace": (c_int, [c_int, c_int, c_int, _P]),
+    "kivo_cuda_gmsd": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_int, c_double, c_double, _P, _P, c_int,
+                               _P, _P, c_int, _P]),
+}
+
+_FILES = {"cuda": "libkivo_cuda.so", "sim": "libkivo_cuda_sim.so"}
+_ABI_VERSION = 1
+# Statuses 1 to 5 are the library's argument errors; negative ones are CUDA runtime errors.
+_ARGUMENT_STATUSES = range(1, 6)
+
+
+class Backend:
+    """One loaded library: ``cuda`` (the GPU) or ``sim`` (the CPU simulation)."""
+
+    def __init__(self, name: str, path: pathlib.Path) -> None:
+        self.name = name
+        self.path = path
+        self._dll = ctypes.CDLL(str(path))
+        for entry, (restype, argtypes) in _PROTOTYPES.items():
+            function = getattr(self._dll, entry)
+            function.restype = restype
+            function.argtypes = argtypes
+        version = self._dll.kivo_cuda_abi_version()
+        if version != _ABI_VERSION:
+            raise ImportError(f"{path} has ABI version {version}; this package needs {_ABI_VERSION}")
+
+    def call(self, entry: str, *args: object) -> None:
+        """Calls a status-returning entry and raises on a failure, with the library's own text."""
+        check(self, entry, getattr(self._dll, entry)(*args))
+
+    def query(self, entry: str, *args: object) -> int:
+        """Calls a workspace query and returns the count it writes."""
+        out = c_int(0)
+        self.call(entry, *args, ctypes.byref(out))
+        return out.value
+
+    def error_string(self, status: int) -> str:
+        return self._dll.kivo_cuda_error_string(status).decode()
+
+    @property
+    def dll(self) -> ctypes.CDLL:
+        return self._dll
+
+
+def check(backend: Backend, entry: str, status: int) -> None:
+    """Turns a status into an exception: ``ValueError`` for the argument statuses, ``RuntimeError`` otherwise."""
+    if status == 0:
+        return
+    message = f"{entry}: {backend.error_string(status)} (status {status})"
+    if status in _ARGUMENT_STATUSES:
+        raise ValueError(message)
+    raise RuntimeError(message)
+
+
+def _search_dirs() -> list[pathlib.Path]:
+    listed = os.environ.get("KIVO_LIBRARY_DIR")
+    if listed:
+        return [pathlib.Path(d) for d in listed.split(os.pathsep) if d]
+    return [pathlib.Path(__file__).resolve().parent / "lib"]
+
+
+_lock = threading.Lock()
+_loaded: dict[str, Backend] = {}
+
+
+def library(name: str) -> Backend:
+    """The library of backend ``name`` (``"cuda"`` or ``"sim"``), loaded on first use."""
+    with _lock:
+        if name not in _loaded:
+            file = _FILES[name]
+            dirs = _search_dirs()
+            for directory in dirs:
+                if (directory / file).exists():
+                    _loaded[name] = Backend(name, directory / file)
+                    break
+            else:
+                where = ", ".join(str(d) for d in dirs)
+                hint = " (this installation was built without nvcc)" if name == "cuda" else ""
+                raise RuntimeError(f"kivo: {file} not found in {where}{hint}")
+        return _loaded[name]
