@@ -1,0 +1,58 @@
+"""The package as users meet it: the simulation library beside a real CUDA runtime, finding the libraries, the
+example."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def run_python(code, env=None, timeout=300):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
+                          env={**os.environ, **(env or {})})
+
+
+def test_simulation_works_after_torch_has_loaded_its_cuda_runtime():
+    # torch brings its own libcudart, whose cuda* names would otherwise capture the simulation's runtime calls.
+    result = run_python(
+        "import torch, kivo\n"
+        "loaded = 'libcudart' in open('/proc/self/maps').read()\n"
+        "x = torch.linspace(0, 1, 64 * 64).reshape(1, 1, 64, 64)\n"
+        "print(loaded, kivo.ssim(x, x).item(), kivo.mse(x, x + 0.5).item())\n")
+    assert result.returncode == 0, result.stderr
+    loaded, ssim, mse = result.stdout.split()
+    assert abs(float(ssim) - 1.0) < 1e-5 and float(mse) == 0.25
+    if loaded != "True":
+        import pytest
+
+        pytest.skip("this torch build loads no CUDA runtime")
+
+
+def test_a_missing_library_is_named_with_where_it_was_looked_for(tmp_path):
+    result = run_python("import numpy, kivo; kivo.mse(numpy.zeros((4, 4)), numpy.zeros((4, 4)))",
+                        env={"KIVO_LIBRARY_DIR": str(tmp_path)})
+    assert result.returncode != 0
+    assert f"libkivo_cuda_sim.so not found in {tmp_path}" in result.stderr
+
+
+def test_numpy_alone_needs_no_torch():
+    result = run_python("import sys, numpy, kivo\n"
+                        "x = numpy.linspace(0, 1, 400, dtype=numpy.float32).reshape(20, 20)\n"
+                        "print(float(kivo.ssim(x, x)), 'torch' in sys.modules)")
+    assert result.returncode == 0, result.stderr
+    value, torch_imported = result.stdout.split()
+    assert abs(float(value) - 1.0) < 1e-5 and torch_imported == "False"
+
+
+def test_fit_image_example_lowers_the_loss(tmp_path):
+    output = tmp_path / "fit.png"
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "fit_image.py"), "--size", "40", "--steps", "60",
+                             "--output", str(output)], capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    steps = [line.split() for line in result.stdout.splitlines() if line.startswith("step")]
+    first, last = steps[0], steps[-1]
+    assert float(last[3]) < 0.5 * float(first[3])  # loss
+    assert float(last[5]) > float(first[5]) + 0.3  # SSIM
+    assert output.read_bytes().startswith(b"\x89PNG")
