@@ -164,6 +164,30 @@ def test_loss_compiles_without_graph_breaks_forward_and_backward():
     torch.testing.assert_close(compiled_x.grad, eager_x.grad, rtol=1e-5, atol=1e-9)
 
 
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="no CUDA device")
+def test_loss_step_captures_in_a_cuda_graph():
+    x, target = R.images((2, 3, 64, 72), seed=13, device="cuda")
+    prediction = x.clone().requires_grad_()
+    loss_fn = kivo.L1SSIMLoss()
+    side = torch.cuda.Stream()
+    side.wait_stream(torch.cuda.current_stream())
+    with torch.cuda.stream(side):  # warm-up: the window is built and cached outside the capture
+        loss_fn(prediction, target).backward()
+    torch.cuda.current_stream().wait_stream(side)
+    prediction.grad = None
+    graph = torch.cuda.CUDAGraph()
+    with torch.cuda.graph(graph):
+        static_loss = loss_fn(prediction, target)
+        static_loss.backward()
+    graph.replay()
+    torch.cuda.synchronize()
+    eager = x.clone().requires_grad_()
+    want = loss_fn(eager, target)
+    want.backward()
+    torch.testing.assert_close(static_loss, want, rtol=0, atol=0)
+    torch.testing.assert_close(prediction.grad, eager.grad, rtol=0, atol=0)
+
+
 def _opcheck_cases():
     x, y = R.images((2, 2, 24, 20), seed=12)
     w = R.gaussian(5)

@@ -56,3 +56,20 @@ def test_fit_image_example_lowers_the_loss(tmp_path):
     assert float(last[3]) < 0.5 * float(first[3])  # loss
     assert float(last[5]) > float(first[5]) + 0.3  # SSIM
     assert output.read_bytes().startswith(b"\x89PNG")
+
+
+def test_torch_comparison_benchmark_runs():
+    result = subprocess.run([sys.executable, str(ROOT / "bench" / "torch_compare.py"), "--device", "cpu",
+                             "--shapes", "1x1x40x40", "--repeats", "1"], capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    rows = [line.split() for line in result.stdout.splitlines() if line.lstrip().startswith("1x1x40x40")]
+    assert [" ".join(r[1:-3]) for r in rows] == ["SSIM forward", "SSIM forward+backward", "GMSD", "MSE"]
+    assert all(float(r[-3]) > 0 for r in rows)
+
+
+def test_readme_python_example_runs_as_written():
+    readme = (ROOT / "README.md").read_text()
+    snippet = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    result = run_python(snippet)
+    assert result.returncode == 0, result.stderr
+    assert "tensor(" in result.stdout

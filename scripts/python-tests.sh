@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The Python package's tests: a virtual environment with what they need from the package index (made once, in
+# build/venv unless KIVO_VENV names another), the package installed from an already built tree (the build
+# directory given, build/default by default, so that nothing is compiled twice), then pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${1:-build/default}
+venv=${KIVO_VENV:-build/venv}
+[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+python=$venv/bin/python
+"$python" -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
+"$python" -m pip install -q --disable-pip-version-check --no-deps . -C build-dir="$build_dir"
+"$python" -m pytest tests/python -q -p no:cacheprovider
