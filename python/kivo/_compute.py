@@ -85,7 +85,8 @@ def pixel(x: Array, y: Array, op: int, param: float) -> tuple[Any, Any]:
     for extent in x.shape[1:]:
         size *= extent
     lib = library(x.backend)
-    blocks = lib.query("kivo_cuda_pixel_workspace", n, size, x.device)
+    # Blocks per image as for a batch of one, so that an image's value does not depend on the batch around it.
+    blocks = lib.query("kivo_cuda_pixel_workspace", 1, size, x.device)
     partials = x.empty((n * blocks,), "float64")
     per_image = x.empty((n,), "float64")
     overall = x.empty((), "float64")

@@ -159,3 +159,21 @@ def test_numpy_arrays_give_numpy_results_equal_to_cpu_tensors():
         assert isinstance(value, np.ndarray) and value.shape == () and ssim_map.shape == (2, 3, 30, 34)
     big_x, big_y = R.images((1, 1, 180, 180), seed=14)
     assert kivo.ms_ssim(big_x.numpy(), big_y.numpy()) == pytest.approx(kivo.ms_ssim(big_x, big_y).item(), abs=1e-6)
+
+
+def test_per_image_values_do_not_depend_on_the_batch(device):
+    x, y = R.images((6, 3, 64, 60), seed=15, device=device)
+    for name in ("ssim", "ms_ssim", "psnr", "mse", "mae", "gmsd"):
+        metric = getattr(kivo, name)
+        options = {"win_size": 3, "weights": (0.5, 0.5)} if name == "ms_ssim" else {}
+        batch = metric(x, y, reduction="none", **options)
+        alone = torch.stack([metric(x[i:i + 1], y[i:i + 1], reduction="none", **options)[0] for i in range(6)])
+        assert torch.equal(batch, alone), name
+    # Samples spread over many binary orders of magnitude, so that float64 sums depend on their order (float64
+    # images, so that the results keep every bit).
+    g = torch.Generator().manual_seed(16)
+    exponents = torch.randint(0, 40, (6, 3, 64, 60), generator=g).double()
+    spread = (torch.rand(6, 3, 64, 60, generator=g, dtype=torch.float64) * torch.exp2(-exponents)).to(device)
+    batch = kivo.mse(spread, torch.zeros_like(spread), reduction="none")
+    assert torch.equal(batch, torch.cat([kivo.mse(spread[i:i + 1], torch.zeros_like(spread[:1]), reduction="none")
+                                         for i in range(6)]))
