@@ -1,0 +1,488 @@
+"""Compares every image pair of two folders, or of a list, with the library's metrics.
+
+    python -m kivo.evaluate REFERENCE DISTORTED [--metrics ssim,ms-ssim,psnr,gmsd,mae] [--csv F] [--json F]
+    python -m kivo.evaluate --pairs LIST.csv ...
+    torchrun --nproc_per_node=N -m kivo.evaluate ...      (also installed as ``kivo-evaluate``)
+
+Pairs are matched by their path relative to the two folders (PNG, JPEG and TIFF files; 8 or 16 bits; grey, RGB,
+or RGBA with the alpha dropped), or listed in a CSV file of ``reference,distorted`` rows (relative paths are
+relative to the list). Samples are scaled to [0, 1] (so MSE and MAE are in that unit, and the data range is 1).
+Files are decoded in parallel by a ``DataLoader``; images of equal size are batched and compared on the GPU, or
+through the simulation backend on the CPU. One row per pair goes to ``--csv`` and/or ``--json``; a summary
+(mean, median, min, max of each metric), the worst pairs and the pairs that could not be compared (a missing
+counterpart, an undecodable file, a size mismatch, with the reason) are printed. The exit status is 0 when every
+pair was compared, 1 when any could not be, 2 for a command-line error.
+
+Under ``torchrun`` each process takes a disjoint share of the pairs and its own GPU; rank 0 gathers the rows
+and alone writes the files and the summary, which are those of a single-process run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import os
+import pathlib
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+import torch
+
+from . import functional as F
+
+__all__ = ["main"]
+
+EXTENSIONS = {".png", ".jpg", ".jpeg", ".tif", ".tiff"}
+
+
+@dataclass(frozen=True)
+class MetricSpec:
+    label: str
+    compute: Callable[..., torch.Tensor]
+    higher_is_better: bool
+    digits: int
+
+
+METRICS: dict[str, MetricSpec] = {
+    "ssim": MetricSpec("SSIM", F.ssim, True, 6),
+    "ms-ssim": MetricSpec("MS-SSIM", F.ms_ssim, True, 6),
+    "psnr": MetricSpec("PSNR dB", F.psnr, True, 3),
+    "gmsd": MetricSpec("GMSD", F.gmsd, False, 6),
+    "mae": MetricSpec("MAE", F.mae, False, 6),
+    "mse": MetricSpec("MSE", F.mse, False, 8),
+}
+DEFAULT_METRICS = "ssim,ms-ssim,psnr,gmsd,mae"
+
+
+# ---- Pairs ---------------------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Pair:
+    index: int
+    reference: str  # as reported: relative to the folder, or as listed
+    distorted: str
+    reference_path: pathlib.Path
+    distorted_path: pathlib.Path
+
+
+@dataclass
+class Outcome:
+    """What became of one pair: its values, or the reason it could not be compared."""
+
+    index: int
+    reference: str
+    distorted: str
+    values: dict[str, float | None] = field(default_factory=dict)
+    failure: str | None = None
+
+
+def _images_below(root: pathlib.Path) -> dict[str, pathlib.Path]:
+    return {p.relative_to(root).as_posix(): p for p in root.rglob("*")
+            if p.suffix.lower() in EXTENSIONS and p.is_file()}
+
+
+def pairs_of_folders(reference: pathlib.Path, distorted: pathlib.Path) -> tuple[list[Pair], list[Outcome]]:
+    """Pairs matched by relative path, and an outcome for every image without a counterpart."""
+    ours, theirs = _images_below(reference), _images_below(distorted)
+    pairs, unmatched = [], []
+    for index, name in enumerate(sorted(ours.keys() | theirs.keys())):
+        if name not in theirs:
+            unmatched.append(Outcome(index, name, "", failure="missing counterpart: no distorted image"))
+        elif name not in ours:
+            unmatched.append(Outcome(index, "", name, failure="missing counterpart: no reference image"))
+        else:
+            pairs.append(Pair(index, name, name, ours[name], theirs[name]))
+    return pairs, unmatched
+
+
+def pairs_of_list(listing: pathlib.Path) -> tuple[list[Pair], list[Outcome]]:
+    """The pairs of a CSV file of (reference, distorted) rows; a first row "reference,distorted" is a header."""
+    with open(listing, newline="") as f:
+        rows = [row for row in csv.reader(f) if row and any(cell.strip() for cell in row)]
+    if rows and [cell.strip().lower() for cell in rows[0][:2]] == ["reference", "distorted"]:
+        rows = rows[1:]
+    pairs, missing = [], []
+    for index, row in enumerate(rows):
+        if len(row) < 2:
+            raise ValueError(f"{listing}: row {index + 1} does not name two files")
+        names = (row[0].strip(), row[1].strip())
+        paths = [pathlib.Path(n) if pathlib.Path(n).is_absolute() else listing.parent / n for n in names]
+        absent = [n for n, p in zip(names, paths) if not p.is_file()]
+        if absent:
+            missing.append(Outcome(index, *names, failure="missing counterpart: no file " + ", ".join(absent)))
+        else:
+            pairs.append(Pair(index, *names, *paths))
+    return pairs, missing
+
+
+# ---- Decoding (in the DataLoader's workers) ------------------------------------------------------------------
+
+
+class Undecodable(Exception):
+    pass
+
+
+def decode(path: pathlib.Path) -> np.ndarray:
+    """An image as float32 (C, H, W) samples in [0, 1]: grey or RGB, alpha dropped."""
+    import cv2
+
+    image = cv2.imdecode(np.fromfile(path, dtype=np.uint8), cv2.IMREAD_UNCHANGED)
+    if image is None:
+        raise Undecodable(f"undecodable file: {path}")
+    if image.ndim == 2:
+        image = image[:, :, None]
+    channels = image.shape[2]
+    if channels in (2, 4):  # grey or colour with alpha
+        image = image[:, :, : channels - 1]
+    if image.shape[2] == 3:
+        image = image[:, :, ::-1]  # the decoder's BGR order to RGB
+    if image.dtype == np.uint8:
+        scale = 255.0
+    elif image.dtype == np.uint16:
+        scale = 65535.0
+    elif image.dtype.kind == "f":
+        scale = 1.0
+    else:
+        raise Undecodable(f"undecodable file: {path} has {image.dtype} samples")
+    return np.ascontiguousarray(image.transpose(2, 0, 1), dtype=np.float32) / np.float32(scale)
+
+
+def _describe(shape: Sequence[int]) -> str:
+    channels = {1: "grey", 3: "RGB"}.get(shape[0], f"{shape[0]} channels")
+    return f"{shape[2]} x {shape[1]} {channels}"
+
+
+class PairImages(torch.utils.data.Dataset):
+    """Decodes the two images of each pair; an item is (pair position, reference, distorted, failure)."""
+
+    def __init__(self, pairs: Sequence[Pair]) -> None:
+        self.pairs = pairs
+
+    def __len__(self) -> int:
+        return len(self.pairs)
+
+    def __getitem__(self, i: int) -> tuple[int, Any, Any, str | None]:
+        pair = self.pairs[i]
+        try:
+            reference, distorted = decode(pair.reference_path), decode(pair.distorted_path)
+        except Undecodable as e:
+            return i, None, None, str(e)
+        if reference.shape != distorted.shape:
+            return i, None, None, (f"size mismatch: reference {_describe(reference.shape)}, "
+                                   f"distorted {_describe(distorted.shape)}")
+        return i, torch.from_numpy(reference), torch.from_numpy(distorted), None
+
+
+# ---- Comparing ---------------------------------------------------------------------------------------------------
+
+
+class Progress:
+    """A progress bar on a terminal; plain lines every 10 seconds otherwise."""
+
+    def __init__(self, total: int, enabled: bool) -> None:
+        self.total, self.done, self.bar = total, 0, None
+        self.enabled = enabled
+        self.last = time.monotonic()
+        if enabled and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm
+
+                self.bar = tqdm(total=total, unit="pair", file=sys.stderr)
+            except ImportError:
+                pass
+
+    def advance(self, n: int) -> None:
+        self.done += n
+        if self.bar is not None:
+            self.bar.update(n)
+        elif self.enabled and (time.monotonic() - self.last >= 10 or self.done == self.total):
+            self.last = time.monotonic()
+            print(f"kivo-evaluate: {self.done} of {self.total} pairs", file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+class Comparer:
+    """Batches decoded pairs by size and compares each batch with every metric."""
+
+    def __init__(self, pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int) -> None:
+        self.pairs, self.metrics, self.device, self.batch_size = pairs, metrics, device, batch_size
+        self.buckets: dict[tuple[int, ...], list[tuple[int, torch.Tensor, torch.Tensor]]] = {}
+        self.outcomes: list[Outcome] = []
+        self.notes: dict[str, tuple[int, str]] = {}  # metric -> (pairs without a value, why)
+
+    def add(self, position: int, reference: Any, distorted: Any, failure: str | None) -> int:
+        """Takes one decoded pair; returns how many pairs were finished by it."""
+        if failure is not None:
+            pair = self.pairs[position]
+            self.outcomes.append(Outcome(pair.index, pair.reference, pair.distorted, failure=failure))
+            return 1
+        bucket = self.buckets.setdefault(tuple(reference.shape), [])
+        bucket.append((position, reference, distorted))
+        if len(bucket) < self.batch_size:
+            return 0
+        del self.buckets[tuple(reference.shape)]
+        return self.compare(bucket)
+
+    def flush(self) -> int:
+        finished = sum(self.compare(bucket) for bucket in self.buckets.values())
+        self.buckets.clear()
+        return finished
+
+    def compare(self, batch: list[tuple[int, torch.Tensor, torch.Tensor]]) -> int:
+        x = torch.stack([r for _, r, _ in batch]).to(self.device, non_blocking=True)
+        y = torch.stack([d for _, _, d in batch]).to(self.device, non_blocking=True)
+        columns, computed = [], []
+        for name in self.metrics:
+            try:
+                columns.append(METRICS[name].compute(x, y, reduction="none").double())
+                computed.append(name)
+            except ValueError as e:  # an image too small for this metric
+                count, _ = self.notes.get(name, (0, ""))
+                self.notes[name] = (count + len(batch), str(e))
+        table = torch.stack(columns).cpu().tolist() if columns else []  # one read-back per batch
+        for row, (position, _, _) in enumerate(batch):
+            pair = self.pairs[position]
+            values: dict[str, float | None] = {name: None for name in self.metrics}
+            values.update({name: table[i][row] for i, name in enumerate(computed)})
+            self.outcomes.append(Outcome(pair.index, pair.reference, pair.distorted, values))
+        return len(batch)
+
+
+def compare_pairs(pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int,
+                  workers: int, progress: Progress) -> Comparer:
+    comparer = Comparer(pairs, metrics, device, batch_size)
+    loader = torch.utils.data.DataLoader(PairImages(pairs), batch_size=None, shuffle=False, num_workers=workers,
+                                         pin_memory=device.type == "cuda")
+    for position, reference, distorted, failure in loader:
+        progress.advance(comparer.add(position, reference, distorted, failure))
+    progress.advance(comparer.flush())
+    progress.close()
+    return comparer
+
+
+# ---- Processes -------------------------------------------------------------------------------------------------
+
+
+@dataclass
+class Processes:
+    rank: int = 0
+    world: int = 1
+    local_rank: int = 0
+
+    @property
+    def distributed(self) -> bool:
+        return self.world > 1
+
+
+def start_processes(device: str) -> tuple[Processes, torch.device]:
+    """The process group under torchrun (WORLD_SIZE > 1), and this process's device."""
+    processes = Processes(int(os.environ.get("RANK", 0)), int(os.environ.get("WORLD_SIZE", 1)),
+                          int(os.environ.get("LOCAL_RANK", 0)))
+    use_cuda = device == "cuda" or (device == "auto" and torch.cuda.is_available())
+    if use_cuda:
+        torch.cuda.set_device(processes.local_rank % max(torch.cuda.device_count(), 1))
+        chosen = torch.device("cuda", torch.cuda.current_device())
+    else:
+        chosen = torch.device("cpu")
+    if processes.distributed:
+        import torch.distributed as dist
+
+        dist.init_process_group("nccl" if use_cuda else "gloo")
+    return processes, chosen
+
+
+def gather(processes: Processes, comparer: Comparer) -> tuple[list[Outcome], dict[str, tuple[int, str]]]:
+    """Every process's outcomes and notes, at rank 0 (elsewhere: empty)."""
+    if not processes.distributed:
+        return comparer.outcomes, comparer.notes
+    import torch.distributed as dist
+
+    parts: list[Any] | None = [None] * processes.world if processes.rank == 0 else None
+    dist.gather_object((comparer.outcomes, comparer.notes), parts, dst=0)
+    if parts is None:
+        return [], {}
+    outcomes = [o for part_outcomes, _ in parts for o in part_outcomes]
+    notes: dict[str, tuple[int, str]] = {}
+    for _, part_notes in parts:
+        for name, (count, why) in part_notes.items():
+            notes[name] = (notes.get(name, (0, why))[0] + count, why)
+    return outcomes, notes
+
+
+# ---- Reports -----------------------------------------------------------------------------------------------------
+
+
+def summarise(outcomes: Iterable[Outcome], metrics: Sequence[str]) -> dict[str, dict[str, float | int | None]]:
+    summary: dict[str, dict[str, float | int | None]] = {}
+    for name in metrics:
+        values = [o.values[name] for o in outcomes if o.failure is None and o.values.get(name) is not None]
+        finite = [v for v in values if not math.isnan(v)]
+        summary[name] = {
+            "mean": statistics.fmean(finite) if finite else None,
+            "median": statistics.median(finite) if finite else None,
+            "min": min(finite) if finite else None,
+            "max": max(finite) if finite else None,
+            "count": len(values),
+        }
+    return summary
+
+
+def _name(outcome: Outcome) -> str:
+    if outcome.reference == outcome.distorted or not outcome.distorted:
+        return outcome.reference or outcome.distorted
+    if not outcome.reference:
+        return outcome.distorted
+    return f"{outcome.reference} -> {outcome.distorted}"
+
+
+def _json_number(v: float | int | None) -> float | int | None:
+    return None if v is None or (isinstance(v, float) and not math.isfinite(v)) else v
+
+
+def write_csv(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequence[str]) -> None:
+    with open(path, "w", newline="") as f:
+        out = csv.writer(f)
+        out.writerow(["reference", "distorted", *metrics, "error"])
+        for o in outcomes:
+            values = ["" if o.values.get(m) is None else repr(o.values[m]) for m in metrics]
+            out.writerow([o.reference, o.distorted, *values, o.failure or ""])
+
+
+def write_json(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequence[str],
+               summary: dict[str, Any], device: str) -> None:
+    document = {
+        "device": device,
+        "metrics": list(metrics),
+        "pairs": [{"reference": o.reference, "distorted": o.distorted,
+                   **{m: _json_number(o.values.get(m)) for m in metrics}} for o in outcomes if o.failure is None],
+        "failed": [{"reference": o.reference, "distorted": o.distorted, "reason": o.failure}
+                   for o in outcomes if o.failure is not None],
+        "summary": {m: {k: _json_number(v) for k, v in s.items()} for m, s in summary.items()},
+    }
+    with open(path, "w") as f:
+        json.dump(document, f, indent=1, allow_nan=False)
+        f.write("\n")
+
+
+def print_report(outcomes: Sequence[Outcome], metrics: Sequence[str], summary: dict[str, Any],
+                 notes: dict[str, tuple[int, str]], device: str, worst: int) -> None:
+    failed = [o for o in outcomes if o.failure is not None]
+    compared = len(outcomes) - len(failed)
+    print(f"kivo-evaluate: {len(outcomes)} pairs, {compared} compared, {len(failed)} failed, on {device}")
+    print(f"{'metric':<10} {'mean':>12} {'median':>12} {'min':>12} {'max':>12} {'pairs':>7}")
+    for name in metrics:
+        spec, s = METRICS[name], summary[name]
+        cells = ["-" if s[k] is None else f"{s[k]:.{spec.digits}f}" for k in ("mean", "median", "min", "max")]
+        print(f"{spec.label:<10} {cells[0]:>12} {cells[1]:>12} {cells[2]:>12} {cells[3]:>12} {s['count']:>7}")
+    ranked_metric = next((m for m in metrics if summary[m]["count"]), None)
+    if ranked_metric is not None and worst > 0:
+        spec = METRICS[ranked_metric]
+        ranked = [o for o in outcomes if o.failure is None and o.values.get(ranked_metric) is not None]
+        ranked.sort(key=lambda o: o.values[ranked_metric], reverse=not spec.higher_is_better)
+        print(f"worst pairs by {spec.label}:")
+        for o in ranked[:worst]:
+            print(f"  {o.values[ranked_metric]:.{spec.digits}f}  {_name(o)}")
+    if failed:
+        print("pairs not compared:")
+        for o in failed:
+            print(f"  {_name(o)}: {o.failure}")
+    for name, (count, why) in notes.items():
+        print(f"note: no {METRICS[name].label} for {count} pairs: {why}")
+
+
+# ---- Command line ------------------------------------------------------------------------------------------------
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="kivo-evaluate", description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="Exit status: 0 every pair compared, 1 some could not be, 2 usage error.")
+    parser.add_argument("reference", nargs="?", type=pathlib.Path, help="folder of reference images")
+    parser.add_argument("distorted", nargs="?", type=pathlib.Path, help="folder of distorted images")
+    parser.add_argument("--pairs", type=pathlib.Path, help="CSV file of reference,distorted rows, instead of folders")
+    parser.add_argument("--metrics", default=DEFAULT_METRICS,
+                        help=f"comma-separated, of {', '.join(METRICS)} (default {DEFAULT_METRICS})")
+    parser.add_argument("--csv", type=pathlib.Path, help="write one row per pair to this CSV file")
+    parser.add_argument("--json", type=pathlib.Path, help="write the rows and the summary to this JSON file")
+    parser.add_argument("--batch-size", type=int, default=8, help="images of equal size compared at once")
+    parser.add_argument("--workers", type=int, default=min(4, os.cpu_count() or 1), help="decoding processes")
+    parser.add_argument("--device", choices=["auto", "cuda", "cpu"], default="auto",
+                        help="auto: the GPU when there is one (under torchrun, each process its own)")
+    parser.add_argument("--worst", type=int, default=5, help="how many of the worst pairs to print")
+    args = parser.parse_args(argv)
+    if (args.pairs is None) == (args.reference is None):
+        parser.error("give two folders, or --pairs LIST.csv")
+    if args.reference is not None and args.distorted is None:
+        parser.error("give the distorted folder too")
+    for folder in (args.reference, args.distorted):
+        if folder is not None and not folder.is_dir():
+            parser.error(f"{folder} is not a folder")
+    if args.pairs is not None and not args.pairs.is_file():
+        parser.error(f"{args.pairs} is not a file")
+    args.metrics = [m.strip().lower() for m in args.metrics.split(",") if m.strip()]
+    unknown = [m for m in args.metrics if m not in METRICS]
+    if unknown or not args.metrics:
+        parser.error(f"unknown metric {', '.join(unknown) or '(none given)'}; choose from {', '.join(METRICS)}")
+    if args.batch_size < 1 or args.workers < 0:
+        parser.error("--batch-size must be at least 1 and --workers at least 0")
+    if args.device == "cuda" and not torch.cuda.is_available():
+        parser.error("--device cuda: no CUDA device")
+    return args
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parse_arguments(argv)
+    try:
+        pairs, outcomes = (pairs_of_list(args.pairs) if args.pairs is not None
+                           else pairs_of_folders(args.reference, args.distorted))
+    except (OSError, ValueError, csv.Error) as e:
+        print(f"kivo-evaluate: {e}", file=sys.stderr)
+        return 2
+    processes, device = start_processes(args.device)
+    try:
+        share = pairs[processes.rank :: processes.world]
+        progress = Progress(len(share), enabled=processes.rank == 0)
+        comparer = compare_pairs(share, args.metrics, device, args.batch_size, args.workers, progress)
+        gathered, notes = gather(processes, comparer)
+        status = 0
+        if processes.rank == 0:
+            outcomes = sorted(outcomes + gathered, key=lambda o: o.index)
+            where = (f"{device} ({torch.cuda.get_device_name(device)})" if device.type == "cuda"
+                     else "cpu (simulation backend)")
+            if processes.distributed:
+                where += f", {processes.world} processes"
+            summary = summarise(outcomes, args.metrics)
+            if args.csv is not None:
+                write_csv(args.csv, outcomes, args.metrics)
+            if args.json is not None:
+                write_json(args.json, outcomes, args.metrics, summary, where)
+            print_report(outcomes, args.metrics, summary, notes, where, args.worst)
+            if not outcomes:
+                print("kivo-evaluate: no image pairs found", file=sys.stderr)
+            status = 1 if any(o.failure for o in outcomes) or not outcomes else 0
+        if processes.distributed:
+            import torch.distributed as dist
+
+            shared = [status]
+            dist.broadcast_object_list(shared, src=0)
+            status = shared[0]
+        return status
+    finally:
+        if processes.distributed:
+            import torch.distributed as dist
+
+            dist.destroy_process_group()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
