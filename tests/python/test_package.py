@@ -73,3 +73,23 @@ def test_readme_python_example_runs_as_written():
     result = run_python(snippet)
     assert result.returncode == 0, result.stderr
     assert "tensor(" in result.stdout
+
+
+def test_gpu_library_loads_and_answers_without_a_gpu():
+    import ctypes
+
+    import pytest
+    import torch
+
+    from kivo import _library
+
+    try:
+        gpu = _library.library("cuda")
+    except RuntimeError as e:
+        pytest.skip(str(e))  # a package built without nvcc
+    count = ctypes.c_int(-1)
+    status = gpu.dll.kivo_cuda_device_count(ctypes.byref(count))
+    if torch.cuda.is_available():
+        assert status == 0 and count.value == torch.cuda.device_count()
+    else:
+        assert status < 0 and count.value == 0 and gpu.error_string(status)
