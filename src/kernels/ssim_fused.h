@@ -10,6 +10,7 @@ namespace kivo {
 constexpr int kTileCols = 32;
 constexpr int kTileRows = 64;
 constexpr int kTileThreads = 256;  // 32 x 8, the kernels' declared bound
+constexpr int kTileMinBlocks = 5;  // blocks per multiprocessor the kernels' registers must allow (48 each)
 
 // What each mode of the fused kernel computes per window.
 enum SsimMode : int {
