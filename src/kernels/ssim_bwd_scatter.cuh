@@ -15,7 +15,7 @@
 namespace kivo {
 
 template <int WIN, bool with_grad_y>
-__global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
+__global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
     ssim_bwd_scatter_kernel(const float* __restrict__ x, const float* __restrict__ y,
                             const float* __restrict__ coef_var, const float* __restrict__ coef_cov,
                             const float* __restrict__ bias_x, const float* __restrict__ bias_y,
