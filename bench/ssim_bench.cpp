@@ -1,6 +1,7 @@
 // kivo_cuda_ssim (without and with the map), kivo_cuda_ssim_cs, and a training step's forward + backward,
-// window 11, against two floors: the float32 instructions the fused kernel issues per window over the
-// device's float32 rate, and a device copy of the inputs measured in the same run.
+// window 11, on a full-HD image and on batches of small and of large images, against two floors: the float32
+// instructions the fused kernel issues per window over the device's float32 rate, and a device copy of the
+// inputs measured in the same run.
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -12,11 +13,12 @@ using namespace kivo_bench;
 
 namespace {
 
-// Float32 instructions per window of the fused kernel at WIN = 11, counted from its code (an FMA is one):
-// horizontal pass 7 per tap (4 FMA, 2 products, 1 difference) x 11 taps, once per input row of a 64-row tile
-// (74 / 64 of a row per output row): 89; vertical pass 4 x 11 FMA: 44; window terms 13; SSIM division and
-// two products about 12; staging 2 subtractions per sample, 42 / 32 x 74 / 64 samples per window: 3.
-constexpr double kForwardInstructions = 89 + 44 + 13 + 12 + 3;
+// Float32 instructions per window of the fused kernel at WIN = 11, counted from its code (an FMA is one;
+// scripts/sass-profile counts 145 on sm_90): horizontal pass 4 FMA per tap x 11 taps, and 2 products and 1
+// difference per sample, each sample serving two columns (12 samples per 2 columns), once per input row of a
+// 64-row tile (74 / 64 of a row per output row): 72; vertical pass 4 x 11 FMA: 44; window terms 13; SSIM
+// division and two products about 12; staging 2 subtractions per sample, 42 / 32 x 74 / 64 per window: 3.
+constexpr double kForwardInstructions = 72 + 44 + 13 + 12 + 3;
 // The scatter kernel per pixel: 3 (or 4) maps x (11 + 11) FMA plus about 8 for the combination, and the
 // gradient mode per window about 30 more than the forward's evaluation.
 constexpr double kScatterInstructions(int maps) { return maps * 22.0 * (74.0 / 64) + 8 * (maps - 2); }
@@ -58,6 +60,7 @@ void fill(DeviceBytes& image, const Type& t, unsigned seed) {
 int main() {
     const int win = 11;
     const Shape shapes[] = {kTiny ? Shape{"1x3x40x48", 1, 3, 40, 48} : Shape{"1x3x1080x1920", 1, 3, 1080, 1920},
+                            kTiny ? Shape{"2x3x20x28", 2, 3, 20, 28} : Shape{"16x3x256x256", 16, 3, 256, 256},
                             kTiny ? Shape{"2x3x24x24", 2, 3, 24, 24} : Shape{"16x3x1024x1024", 16, 3, 1024, 1024}};
     const Type types[] = {{"f32", KIVO_CUDA_DTYPE_F32, 4}, {"bf16", KIVO_CUDA_DTYPE_BF16, 2}, {"u8", KIVO_CUDA_DTYPE_U8, 1}};
     std::vector<float> weights(win);
@@ -115,6 +118,7 @@ int main() {
 
     // A training step: the forward with the batch mean, then its gradient with respect to x, or x and y.
     const Shape steps[] = {kTiny ? Shape{"1x3x40x48", 1, 3, 40, 48} : Shape{"1x3x1080x1920", 1, 3, 1080, 1920},
+                           kTiny ? Shape{"2x3x20x28", 2, 3, 20, 28} : Shape{"16x3x256x256", 16, 3, 256, 256},
                            kTiny ? Shape{"2x3x24x24", 2, 3, 24, 24} : Shape{"32x3x256x256", 32, 3, 256, 256}};
     std::printf("\n| training step f32 | shape | time ms | x forward compute floor |\n|---|---|---|---|\n");
     for (const Shape& s : steps) {

@@ -1,14 +1,41 @@
 #!/usr/bin/env bash
-# Builds everything this machine can build: the product for every architecture (when nvcc is present)
-# with the simulation beside it, and the simulation under the sanitizers.
+# Builds what this machine can run, and nothing more: with an NVIDIA GPU (nvidia-smi lists one) and nvcc, the
+# product for that GPU and the command-line tool (preset native, without the simulation); otherwise the
+# simulation and the tool (preset sim). Then links build/kivo-compare to that tool.
+#
+# scripts/build.sh --all builds every preset this machine can build, with every test and benchmark: the
+# product for every architecture with the simulation beside it (preset default; sim without nvcc) and the
+# simulation under the sanitizers. That is what scripts/test.sh and CI build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-presets=(sanitize)
-if command -v nvcc >/dev/null 2>&1; then presets=(default "${presets[@]}"); else presets=(sim "${presets[@]}"); fi
-for preset in "${presets[@]}"; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-done
-# The command-line tool of the first preset, at a path that does not depend on the machine.
-ln -sfn "${presets[0]}/tools/kivo-compare" build/kivo-compare
+have_nvcc() { command -v nvcc >/dev/null 2>&1; }
+have_gpu() { command -v nvidia-smi >/dev/null 2>&1 && nvidia-smi -L 2>/dev/null | grep -q '^GPU '; }
+
+case "${1:-}" in
+  --all)
+    presets=(sanitize)
+    if have_nvcc; then presets=(default "${presets[@]}"); else presets=(sim "${presets[@]}"); fi
+    for preset in "${presets[@]}"; do
+      cmake --preset "$preset" >/dev/null
+      cmake --build --preset "$preset"
+    done
+    tool_preset=${presets[0]}
+    ;;
+  "")
+    if have_gpu && have_nvcc; then
+      tool_preset=native
+      cmake --preset native -DKIVO_BUILD_SIM=OFF >/dev/null
+    else
+      tool_preset=sim
+      cmake --preset sim >/dev/null
+    fi
+    cmake --build --preset "$tool_preset" --target kivo-compare
+    ;;
+  *)
+    echo "usage: scripts/build.sh [--all]" >&2
+    exit 2
+    ;;
+esac
+# The command-line tool, at a path that does not depend on the machine.
+ln -sfn "$tool_preset/tools/kivo-compare" build/kivo-compare

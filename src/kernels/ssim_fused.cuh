@@ -3,8 +3,10 @@
 // the contrast-structure term, or turns an incoming gradient into per-window coefficient maps.
 //
 // Block (bx, by, bz) covers windows 32 bx .. 32 bx + 31 and 64 by .. 64 by + 63 of plane bz. Input rows are
-// staged 16 at a time; each staged row is filtered horizontally once into a ring of 16 + WIN - 1 rows, and
-// the vertical pass over the ring gives each thread two output rows per stage.
+// staged 16 at a time as (x', y') pairs; each staged row is filtered horizontally once, two columns per
+// thread, into sliding rows of the four moments, and the vertical pass over them gives each thread two output
+// rows per stage. Which windows a thread evaluates, and in which order, is fixed: the per-tile sums add the
+// threads' sums in a fixed order, so this assignment decides their roundings.
 #pragma once
 
 #include <type_traits>
@@ -17,8 +19,6 @@
 #include "kernels/ssim_fused.h"
 
 namespace kivo {
-
-constexpr int kStageRows = 16;
 
 // The windowed statistics of one window in the kernel's arithmetic (all float32), from the four windowed
 // moments of the shifted samples x' = x - shift, y' = y - shift.
@@ -79,8 +79,19 @@ __device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w
     return c;
 }
 
+// The four values a staged sample contributes to the horizontal pass: x', y', x'y' and (x' - y')^2, the last
+// two rounded products.
+__device__ __forceinline__ void sample_moments(const Floats<2>& s, float (&f)[4]) {
+    const float a = s.v[0], b = s.v[1];
+    const float d = __fsub_rn(a, b);
+    f[0] = a;
+    f[1] = b;
+    f[2] = __fmul_rn(a, b);
+    f[3] = __fmul_rn(d, d);
+}
+
 template <class T, int MODE, int WIN>
-__global__ void __launch_bounds__(kTileThreads)
+__global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     ssim_fused_kernel(const T* __restrict__ x, const T* __restrict__ y, double* __restrict__ partials,
                       float* __restrict__ ssim_map, const float* __restrict__ grad_map,
                       const float* __restrict__ grad_mean, float grad_scale, float* __restrict__ coef_var,
@@ -89,11 +100,10 @@ __global__ void __launch_bounds__(kTileThreads)
                       const float* __restrict__ window, int tiles, double* __restrict__ partials_cs,
                       const float* __restrict__ grad_ssim, const float* __restrict__ grad_cs) {
     constexpr int SW = kTileCols + WIN - 1;  // stage columns
-    constexpr int RR = kStageRows + WIN - 1;  // ring rows
     constexpr bool kReduces = MODE == kSsimSums || MODE == kSsimSumsAndMap || MODE == kSsimAndCsSums;
-    __shared__ float s_x[kStageRows][SW];
-    __shared__ float s_y[kStageRows][SW];
-    __shared__ float s_ring[RR][4][kTileCols];
+    using Sample = Floats<2>;  // x', y'
+    __shared__ StageRow<Sample, SW> s_stage[kStageRows];
+    __shared__ SlidingRows<WIN, Floats<4>> s_ring;  // the four filtered moments of each column
     __shared__ float s_win[WIN];
 
     const int tx = threadIdx.x, ty = threadIdx.y;
@@ -103,8 +113,17 @@ __global__ void __launch_bounds__(kTileThreads)
     const int rows_out = min(out_height - row0, kTileRows);
     const int cols_out = min(out_width - col0, kTileCols);
     const int rows_in = rows_out + WIN - 1;
+    const int cols_in = cols_out + WIN - 1;
 
     if (linear < WIN) s_win[linear] = __ldg(window + linear);
+
+    // Staging (see Cursor): a stage at `loaded` loads row r and column j when loaded + r < rows_in and
+    // j < cols_in. The rest of the stage holds whatever it held: no window of the tile reaches it, only the
+    // second column of a pair that lies past the tile's last.
+    const int halo_cols = min(WIN - 1, cols_in - kTileCols);
+    const long long first = (plane * height + row0 + ty) * width + col0 + tx;
+    Cursor<T> x_at(x, first), y_at(y, first);
+    const long long map_origin = (plane * out_height + row0) * out_width + col0 + tx;  // map index of row 0
     __syncthreads();
 
     // Per-thread sums of the tile's windows: float64 for SSIM alone, float32 pairs with the cs term.
@@ -120,56 +139,63 @@ __global__ void __launch_bounds__(kTileThreads)
 
     int done = 0;
     for (int loaded = 0; loaded < rows_in; loaded += kStageRows) {
-        // Stage up to 16 input rows of the tile's columns and halo, shifted; outside the image 0, which no
-        // valid window reaches.
         const int n = min(rows_in - loaded, kStageRows);
-        for (int e = linear; e < n * SW; e += kTileThreads) {
-            const int r = e / SW, j = e % SW;
-            const int R = row0 + loaded + r, J = col0 + j;
-            float a = 0.0f, b = 0.0f;
-            if (R < height && J < width) {
-                const long long i = (plane * height + R) * width + J;
-                a = __fsub_rn(load_widened(x + i), shift);
-                b = __fsub_rn(load_widened(y + i), shift);
-            }
-            s_x[r][j] = a;
-            s_y[r][j] = b;
-        }
-        __syncthreads();
-
-        // Horizontal pass: each staged row once, into the ring slot of its row within the tile.
-        if (tx < cols_out) {
-            for (int r = 2 * ty; r < 2 * ty + 2 && r < n; ++r) {
-                float q0 = 0.0f, q1 = 0.0f, q2 = 0.0f, q3 = 0.0f;
+        // Stage up to 16 input rows of the tile's columns and halo, shifted. The last WIN - 1 filtered rows
+        // of the previous stage move up meanwhile.
+        if (loaded > 0) s_ring.slide(tx, ty);
+        const int rows_left = rows_in - loaded;
 #pragma unroll
-                for (int k = 0; k < WIN; ++k) {
-                    const float a = s_x[r][tx + k], b = s_y[r][tx + k], w = s_win[k];
-                    const float d = __fsub_rn(a, b);
-                    q0 = __fmaf_rn(w, a, q0);
-                    q1 = __fmaf_rn(w, b, q1);
-                    q2 = __fmaf_rn(w, __fmul_rn(a, b), q2);
-                    q3 = __fmaf_rn(w, __fmul_rn(d, d), q3);
-                }
-                float(&slot)[4][kTileCols] = s_ring[(loaded + r) % RR];
-                slot[0][tx] = q0;
-                slot[1][tx] = q1;
-                slot[2][tx] = q2;
-                slot[3][tx] = q3;
+        for (int h = 0; h < 2; ++h) {
+            if (tx < cols_in && ty + 8 * h < rows_left) {
+                s_stage[ty + 8 * h].e[tx] = Sample{{__fsub_rn(load_widened(x_at.at(0)), shift),
+                                                    __fsub_rn(load_widened(y_at.at(0)), shift)}};
             }
+            if (tx < halo_cols && ty + 8 * h < rows_left) {
+                s_stage[ty + 8 * h].e[kTileCols + tx] = Sample{{__fsub_rn(load_widened(x_at.at(kTileCols)), shift),
+                                                                __fsub_rn(load_widened(y_at.at(kTileCols)), shift)}};
+            }
+            x_at.advance(8LL * width);
+            y_at.advance(8LL * width);
         }
         __syncthreads();
 
-        // Vertical pass: output rows o and o + 1 share the ring rows o + 1 .. o + WIN - 1.
+        // Horizontal pass: thread t filters stage row t / 16 at columns 2 (t % 16) and 2 (t % 16) + 1, into
+        // rows WIN - 1 .. WIN + 14 of the sliding rows.
+        const int hr = linear >> 4, hc = 2 * (linear & 15);
+        if (hr < n && hc < cols_out) {
+            float q0[4], q1[4];
+            filter_row_pair<WIN>(
+                [&](int j, float(&f0)[4], float(&f1)[4]) {
+                    sample_moments(s_stage[hr].e[hc + 2 * j], f0);
+                    sample_moments(s_stage[hr].e[hc + 2 * j + 1], f1);
+                },
+                s_win, q0, q1);
+            s_ring.row[WIN - 1 + hr][hc] = Floats<4>{{q0[0], q0[1], q0[2], q0[3]}};
+            s_ring.row[WIN - 1 + hr][hc + 1] = Floats<4>{{q1[0], q1[1], q1[2], q1[3]}};
+        }
+        __syncthreads();
+
+        // Vertical pass: output rows o and o + 1 share the filtered rows o + 1 .. o + WIN - 1. The first
+        // stage's rows start at WIN - 1; later stages begin with the previous stage's last WIN - 1 rows.
         const int avail = min(loaded + n - (WIN - 1), rows_out);
         const int o = done + 2 * ty;
         if (avail > done && tx < cols_out && o < avail) {
             const bool second = o + 1 < avail;
+            const int top = (loaded == 0 ? WIN - 1 : 0) + 2 * ty;
             float v0[4], v1[4];
-            filter_column_pair<WIN, RR>(s_ring, s_win, o, tx, second, v0, v1);
+            filter_column_pair<WIN>(
+                [&](int k, float(&h)[4]) {
+                    const Floats<4> r = s_ring.row[top + k][tx];
+                    h[0] = r.v[0];
+                    h[1] = r.v[1];
+                    h[2] = r.v[2];
+                    h[3] = r.v[3];
+                },
+                s_win, second, v0, v1);
             // Evaluates the window of output row `out_row` from its four windowed moments.
             auto evaluate = [&](int out_row, const float(&v)[4]) {
                 const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2);
-                const long long index = (plane * out_height + row0 + out_row) * out_width + col0 + tx;
+                const long long index = map_origin + static_cast<long long>(out_row) * out_width;
                 if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap) {
                     const float ssim = __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
                     if constexpr (MODE == kSsimSumsAndMap) ssim_map[index] = ssim;

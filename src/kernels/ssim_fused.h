@@ -10,6 +10,16 @@ namespace kivo {
 constexpr int kTileCols = 32;
 constexpr int kTileRows = 64;
 constexpr int kTileThreads = 256;  // 32 x 8, the kernels' declared bound
+// Blocks per multiprocessor that the tile kernels' registers must leave room for: 5 (48 registers each), but
+// 4 on sm_75, whose multiprocessors hold 1,024 threads, and for the scatter kernel on sm_100 and newer, where
+// 48 registers would spill.
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ == 750
+constexpr int kTileMinBlocks = 4, kScatterMinBlocks = 4;
+#elif defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 1000
+constexpr int kTileMinBlocks = 5, kScatterMinBlocks = 4;
+#else
+constexpr int kTileMinBlocks = 5, kScatterMinBlocks = 5;
+#endif
 
 // What each mode of the fused kernel computes per window.
 enum SsimMode : int {
