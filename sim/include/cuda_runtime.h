@@ -2,8 +2,11 @@
 // execution-space qualifiers, the built-in index variables, barriers, warp shuffles, read-only loads and the
 // rounding-explicit arithmetic intrinsics, each computing what the GPU computes.
 //
-// Threads of a block run as fibers on one host thread, one block at a time, so `__shared__` arrays are
-// plain static storage shared by the fibers of the running block.
+// The threads of a block run as fibers on one host thread, and the blocks of a launch on a pool of host
+// threads, so the built-in index variables and `__shared__` arrays are thread-local: each host thread has
+// its own copy, shared by the fibers of the block it runs. A block never moves to another host thread.
+// AddressSanitizer guards static arrays but not thread-local ones, so sanitized builds keep `__shared__`
+// arrays static and the scheduler runs one block at a time (see KIVO_SIM_ONE_BLOCK_AT_A_TIME).
 #pragma once
 
 #include <cmath>
@@ -18,16 +21,20 @@
 #define __host__
 #define __device__
 #define __global__
+#if KIVO_SIM_ONE_BLOCK_AT_A_TIME
 #define __shared__ static
+#else
+#define __shared__ static thread_local
+#endif
 #define __forceinline__ inline __attribute__((always_inline))
 #define __noinline__ __attribute__((noinline))
 #define __launch_bounds__(...)
 #define __align__(n) alignas(n)
 
-extern KIVO_SIM_API uint3 threadIdx;
-extern KIVO_SIM_API uint3 blockIdx;
-extern KIVO_SIM_API dim3 blockDim;
-extern KIVO_SIM_API dim3 gridDim;
+extern KIVO_SIM_API thread_local uint3 threadIdx;
+extern KIVO_SIM_API thread_local uint3 blockIdx;
+extern KIVO_SIM_API thread_local dim3 blockDim;
+extern KIVO_SIM_API thread_local dim3 gridDim;
 constexpr int warpSize = 32;
 
 inline void __syncthreads(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {

@@ -8,6 +8,27 @@
 
 #include "cuda_runtime_api.h"
 
+// AddressSanitizer puts red zones around static arrays but not around thread-local ones: sanitized builds
+// keep `__shared__` arrays static, which lets only one block run at a time in the whole process.
+#if defined(__SANITIZE_ADDRESS__)
+#define KIVO_SIM_ONE_BLOCK_AT_A_TIME 1
+#else
+#define KIVO_SIM_ONE_BLOCK_AT_A_TIME 0
+#endif
+
+// ---- Host threads -------------------------------------------------------------------------------------
+
+extern "C" {
+
+// The blocks of a launch run on this many host threads, the launching thread among them (1: all on the
+// launching thread). The default is one per processor the process may run on, or KIVO_SIM_THREADS when
+// that is set to a positive number. A count of 0 restores the default. Returns the count now in effect, or
+// -1 (changing nothing) for a count below 0 or above 1024. Launches already running keep their threads.
+KIVO_SIM_API int kivo_sim_set_threads(int count);
+KIVO_SIM_API int kivo_sim_threads(void);
+
+}  // extern "C"
+
 namespace kivo::sim {
 
 // ---- Launch -------------------------------------------------------------------------------------------
@@ -17,7 +38,8 @@ using KernelBody = void (*)(void* context);
 // Validates the configuration as the runtime does (grid.x <= 2^31 - 1, grid.y and grid.z <= 65535, block.z
 // <= 64, threads per block <= 1024 and <= max_threads); an invalid launch is skipped and leaves
 // cudaErrorInvalidConfiguration pending. A valid one runs every block to completion before returning, each
-// block's threads as fibers, calling body(context) once per thread.
+// block's threads as fibers on one host thread, calling body(context) once per thread. Concurrent launches
+// from several host threads run concurrently.
 KIVO_SIM_API void launch(const char* kernel, int max_threads, dim3 grid, dim3 block, cudaStream_t stream,
                          KernelBody body, void* context);
 
@@ -56,8 +78,9 @@ enum class Call : int {
     Count
 };
 
-// One device with 8 multiprocessors, no injected failures, zeroed counters, empty launch and fault logs;
-// the calling thread's current device becomes 0 and its pending error is cleared.
+// One device with 8 multiprocessors, no injected failures, zeroed counters, empty launch and fault logs,
+// threads in forward order and the default number of host threads; the calling thread's current device
+// becomes 0 and its pending error is cleared.
 KIVO_SIM_API void reset();
 
 // Number of simulated devices (0 makes cudaGetDeviceCount fail with cudaErrorNoDevice).
@@ -88,17 +111,19 @@ KIVO_SIM_API std::vector<LaunchRecord> launch_log();
 KIVO_SIM_API void clear_launch_log();
 
 // A kernel that breaks the execution model (a barrier or full-warp shuffle that not every thread or lane
-// reaches, a partial shuffle mask) stops its launch: the rest of the grid is skipped, the message (naming
-// the call site) is logged and passed to the fault handler, and cudaErrorLaunchFailure is left pending and
-// returned by the next synchronising call. The default handler prints to stderr.
+// reaches, a partial shuffle mask) stops its launch: blocks not yet started are skipped, and once the
+// running ones finish, the message (naming the call site and the faulting block; of several faulting
+// blocks the first in grid order) is logged and passed to the fault handler on the launching thread, and
+// cudaErrorLaunchFailure is left pending on that thread and returned by the next synchronising call. The
+// default handler prints to stderr.
 using FaultHandler = void (*)(const char* message);
 KIVO_SIM_API void set_fault_handler(FaultHandler handler);
 KIVO_SIM_API std::vector<std::string> faults();
 KIVO_SIM_API void clear_faults();
 
-// Runs the threads of each block in reverse order (the last thread first) until set back. A kernel whose
-// results change with the order reads shared memory that another thread has not written yet, or has
-// already overwritten: a missing barrier.
+// Runs the threads of each block in reverse order (the last thread first) in launches made until set back,
+// whichever host thread runs the block. A kernel whose results change with the order reads shared memory
+// that another thread has not written yet, or has already overwritten: a missing barrier.
 KIVO_SIM_API void set_reverse_schedule(bool reverse);
 
 // Mean cost of one fiber switch in nanoseconds, measured over `switches` switches on the calling thread.
