@@ -59,9 +59,12 @@ inline T __ldg(const T* address) {
 }
 
 // Rounding-explicit float32 arithmetic. The empty asm makes each result opaque, so that the host compiler
-// cannot contract a rounded product with a following addition into a fused multiply-add.
+// cannot contract a rounded product with a following addition into a fused multiply-add. Every kernel is
+// compiled twice (see kivo::sim::launch_kernel): __fmaf_rn is the processor's fused multiply-add in one
+// copy and the C library's fmaf in the other, both correctly rounded. Always inlined, so that each copy
+// gets its own.
 namespace kivo::sim::detail {
-inline float opaque(float v) {
+__forceinline__ float opaque(float v) {
 #if defined(__x86_64__)
     asm("" : "+x"(v));
 #else
@@ -69,7 +72,7 @@ inline float opaque(float v) {
 #endif
     return v;
 }
-inline double opaque(double v) {
+__forceinline__ double opaque(double v) {
 #if defined(__x86_64__)
     asm("" : "+x"(v));
 #else
@@ -79,20 +82,24 @@ inline double opaque(double v) {
 }
 }  // namespace kivo::sim::detail
 
-inline float __fmaf_rn(float a, float b, float c) { return kivo::sim::detail::opaque(__builtin_fmaf(a, b, c)); }
-inline float __fmul_rn(float a, float b) { return kivo::sim::detail::opaque(a * b); }
-inline float __fadd_rn(float a, float b) { return kivo::sim::detail::opaque(a + b); }
-inline float __fsub_rn(float a, float b) { return kivo::sim::detail::opaque(a - b); }
-inline float __fdiv_rn(float a, float b) { return kivo::sim::detail::opaque(a / b); }
-inline float __frcp_rn(float a) { return kivo::sim::detail::opaque(1.0f / a); }
-inline float __fsqrt_rn(float a) { return kivo::sim::detail::opaque(__builtin_sqrtf(a)); }
-inline double __fma_rn(double a, double b, double c) { return kivo::sim::detail::opaque(__builtin_fma(a, b, c)); }
-inline double __dmul_rn(double a, double b) { return kivo::sim::detail::opaque(a * b); }
-inline double __dadd_rn(double a, double b) { return kivo::sim::detail::opaque(a + b); }
-inline double __dsub_rn(double a, double b) { return kivo::sim::detail::opaque(a - b); }
-inline double __ddiv_rn(double a, double b) { return kivo::sim::detail::opaque(a / b); }
-inline double __dsqrt_rn(double a) { return kivo::sim::detail::opaque(__builtin_sqrt(a)); }
-inline float __double2float_rn(double a) { return static_cast<float>(a); }
+__forceinline__ float __fmaf_rn(float a, float b, float c) {
+    return kivo::sim::detail::opaque(__builtin_fmaf(a, b, c));
+}
+__forceinline__ float __fmul_rn(float a, float b) { return kivo::sim::detail::opaque(a * b); }
+__forceinline__ float __fadd_rn(float a, float b) { return kivo::sim::detail::opaque(a + b); }
+__forceinline__ float __fsub_rn(float a, float b) { return kivo::sim::detail::opaque(a - b); }
+__forceinline__ float __fdiv_rn(float a, float b) { return kivo::sim::detail::opaque(a / b); }
+__forceinline__ float __frcp_rn(float a) { return kivo::sim::detail::opaque(1.0f / a); }
+__forceinline__ float __fsqrt_rn(float a) { return kivo::sim::detail::opaque(__builtin_sqrtf(a)); }
+__forceinline__ double __fma_rn(double a, double b, double c) {
+    return kivo::sim::detail::opaque(__builtin_fma(a, b, c));
+}
+__forceinline__ double __dmul_rn(double a, double b) { return kivo::sim::detail::opaque(a * b); }
+__forceinline__ double __dadd_rn(double a, double b) { return kivo::sim::detail::opaque(a + b); }
+__forceinline__ double __dsub_rn(double a, double b) { return kivo::sim::detail::opaque(a - b); }
+__forceinline__ double __ddiv_rn(double a, double b) { return kivo::sim::detail::opaque(a / b); }
+__forceinline__ double __dsqrt_rn(double a) { return kivo::sim::detail::opaque(__builtin_sqrt(a)); }
+__forceinline__ float __double2float_rn(double a) { return static_cast<float>(a); }
 inline float __int2float_rn(int a) { return static_cast<float>(a); }
 inline double __ll2double_rn(long long a) { return static_cast<double>(a); }
 

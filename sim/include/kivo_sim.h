@@ -2,8 +2,11 @@
 // controls that tests use to shape the simulated machine and to observe what the library asked of it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cuda_runtime_api.h"
@@ -38,10 +41,42 @@ using KernelBody = void (*)(void* context);
 // Validates the configuration as the runtime does (grid.x <= 2^31 - 1, grid.y and grid.z <= 65535, block.z
 // <= 64, threads per block <= 1024 and <= max_threads); an invalid launch is skipped and leaves
 // cudaErrorInvalidConfiguration pending. A valid one runs every block to completion before returning, each
-// block's threads as fibers on one host thread, calling body(context) once per thread. Concurrent launches
-// from several host threads run concurrently.
+// block's threads as fibers on one host thread, calling body(context) once per thread: body_fma when the
+// processor's fused multiply-add is in use (see hardware_fma), else body. Concurrent launches from several
+// host threads run concurrently.
 KIVO_SIM_API void launch(const char* kernel, int max_threads, dim3 grid, dim3 block, cudaStream_t stream,
-                         KernelBody body, void* context);
+                         KernelBody body, KernelBody body_fma, void* context);
+
+// Whether kernels run the copy of their code that uses the processor's fused multiply-add instructions
+// (x86-64 with FMA and AVX2, and every arm64) rather than the C library's fmaf; both round correctly, so
+// the results are the same. Decided at the first launch; KIVO_SIM_HARDWARE_FMA=0 forces the library call.
+KIVO_SIM_API bool hardware_fma();
+
+namespace detail {
+
+// The body of one launch of Kernel: the kernel and everything it calls, inlined (flatten), so that the
+// x86-64 copy compiled for FMA and AVX2 computes __fmaf_rn with the fused multiply-add instruction.
+template <auto Kernel, class... Args>
+struct KernelCall {
+    using Arguments = std::tuple<Args...>;
+
+    template <std::size_t... I>
+    __attribute__((always_inline)) static void call(Arguments& a, std::index_sequence<I...>) {
+        Kernel(std::get<I>(a)...);
+    }
+    __attribute__((flatten)) static void run(void* context) {
+        call(*static_cast<Arguments*>(context), std::index_sequence_for<Args...>{});
+    }
+#if defined(__x86_64__)
+    __attribute__((flatten, target("avx2,fma"))) static void run_fma(void* context) {
+        call(*static_cast<Arguments*>(context), std::index_sequence_for<Args...>{});
+    }
+#else
+    static constexpr KernelBody run_fma = &run;  // the base instruction set has the fused multiply-add
+#endif
+};
+
+}  // namespace detail
 
 // The name of a kernel instantiation, e.g. "kivo::pixel_kernel<float, 0>", for the launch log.
 template <auto Kernel>
@@ -53,6 +88,14 @@ const char* kernel_name() {
         return pretty.substr(begin, end - begin);
     }(__PRETTY_FUNCTION__);
     return name.c_str();
+}
+
+// Launches Kernel(args...) (see launch); MaxThreads is the kernel's declared bound on threads per block.
+template <auto Kernel, int MaxThreads, class... Args>
+void launch_kernel(dim3 grid, dim3 block, cudaStream_t stream, Args... args) {
+    using Call = detail::KernelCall<Kernel, Args...>;
+    typename Call::Arguments arguments(args...);
+    launch(kernel_name<Kernel>(), MaxThreads, grid, block, stream, &Call::run, Call::run_fma, &arguments);
 }
 
 // ---- Test controls ------------------------------------------------------------------------------------

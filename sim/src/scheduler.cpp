@@ -547,6 +547,17 @@ private:
 
 std::atomic<bool> g_reverse{false};
 
+bool detect_hardware_fma() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("fma") || !__builtin_cpu_supports("avx2")) return false;
+    const char* forced = std::getenv("KIVO_SIM_HARDWARE_FMA");
+    return forced == nullptr || std::strcmp(forced, "0") != 0;
+#else
+    return true;  // one copy of each kernel, with the base instruction set's fused multiply-add
+#endif
+}
+
 bool valid_configuration(dim3 grid, dim3 block, int max_threads) {
     if (grid.x == 0 || grid.x > unsigned(INT_MAX) || grid.y == 0 || grid.y > 65535 || grid.z == 0 ||
         grid.z > 65535) {
@@ -561,8 +572,13 @@ bool valid_configuration(dim3 grid, dim3 block, int max_threads) {
 
 }  // namespace
 
+bool hardware_fma() {
+    static const bool use = detect_hardware_fma();
+    return use;
+}
+
 void launch(const char* kernel, int max_threads, dim3 grid, dim3 block, cudaStream_t stream, KernelBody body,
-            void* context) {
+            KernelBody body_fma, void* context) {
     const cudaError_t injected = enter(Call::Launch);
     const bool accepted = injected == cudaSuccess && valid_configuration(grid, block, max_threads);
     {
@@ -577,7 +593,7 @@ void launch(const char* kernel, int max_threads, dim3 grid, dim3 block, cudaStre
     Grid g;
     g.grid = grid;
     g.block = block;
-    g.body = body;
+    g.body = hardware_fma() ? body_fma : body;
     g.context = context;
     g.reverse = g_reverse.load();
     g.blocks = (unsigned long long)grid.x * grid.y * grid.z;
