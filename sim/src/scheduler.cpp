@@ -434,6 +434,11 @@ Executor& executor() {
 std::mutex g_one_block_mutex;
 
 // Claims and runs blocks of `grid` on the calling host thread until none is left or one has faulted.
+//
+// The device sources are compiled with TLS descriptors (see sim/CMakeLists.txt), whose fast path keeps
+// every register. Its slow path, taken while this library's thread-local block is not yet set up on the
+// thread, need not keep vector registers on older C libraries; the accesses below, compiled the ordinary
+// way, set it up before any kernel code runs on this thread.
 void run_blocks(Grid& grid) {
     Executor& e = executor();
     gridDim = grid.grid;
