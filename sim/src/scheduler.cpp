@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfenv>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -29,6 +30,9 @@
 #include "fiber.h"
 #include "machine.h"
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
@@ -433,6 +437,26 @@ Executor& executor() {
 // Sanitized builds keep `__shared__` arrays static (see cuda_runtime.h): one block at a time.
 std::mutex g_one_block_mutex;
 
+// Kernels compute under the default floating-point environment (round to nearest, subnormals kept, as on
+// the GPU) whatever the launching thread has set: a caller that flushes subnormals to zero must neither
+// change the results nor make its blocks differ from those of the pool threads.
+class DefaultFloatingPoint {
+public:
+    DefaultFloatingPoint() {
+        std::fegetenv(&saved_);
+        std::fesetenv(FE_DFL_ENV);
+#if defined(__x86_64__)
+        _mm_setcsr(_mm_getcsr() & ~0x8040u);  // flush-to-zero and denormals-are-zero off
+#endif
+    }
+    ~DefaultFloatingPoint() { std::fesetenv(&saved_); }
+    DefaultFloatingPoint(const DefaultFloatingPoint&) = delete;
+    DefaultFloatingPoint& operator=(const DefaultFloatingPoint&) = delete;
+
+private:
+    std::fenv_t saved_;
+};
+
 // Claims and runs blocks of `grid` on the calling host thread until none is left or one has faulted.
 //
 // The device sources are compiled with TLS descriptors (see sim/CMakeLists.txt), whose fast path keeps
@@ -440,6 +464,7 @@ std::mutex g_one_block_mutex;
 // thread, need not keep vector registers on older C libraries; the accesses below, compiled the ordinary
 // way, set it up before any kernel code runs on this thread.
 void run_blocks(Grid& grid) {
+    DefaultFloatingPoint environment;
     Executor& e = executor();
     gridDim = grid.grid;
     blockDim = grid.block;

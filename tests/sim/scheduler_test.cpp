@@ -2,8 +2,13 @@
 // reports instead of hanging.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "frame/launch.h"
 #include "kivo_sim.h"
@@ -276,6 +281,35 @@ TEST(Launch, InjectedFailureSkipsTheLaunch) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(counter.download()[0], 1);
 }
+
+#if defined(__x86_64__)
+__global__ void halve_kernel(const float* in, float* out) {
+    const unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
+    out[i] = __fmul_rn(in[i], 0.5f);
+}
+
+// A caller that flushes subnormals to zero (as some frameworks let it) changes neither the results nor its
+// own mode; the blocks on its thread and on the pool's compute alike.
+TEST(Scheduler, KernelsKeepSubnormalsWhateverTheCallerSet) {
+    kivo_sim_set_threads(2);
+    std::vector<float> in(8 * 64);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] = std::numeric_limits<float>::min() * (i % 2 ? float(i % 16 + 1) / 8 : 1.0f + float(i) / 1024);
+    }
+    DeviceBuffer<float> x(in), out(in.size());
+    const unsigned mode = _mm_getcsr();
+    _mm_setcsr(mode | 0x8040u);  // flush-to-zero and denormals-are-zero
+    kivo::launch<halve_kernel>(dim3(8), dim3(64), nullptr, x.data(), out.data());
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(mode);
+    EXPECT_EQ(after, mode | 0x8040u);
+    const std::vector<float> got = out.download();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        ASSERT_EQ(got[i], in[i] * 0.5f) << i;
+        ASSERT_NE(got[i], 0.0f);
+    }
+}
+#endif
 
 TEST(Scheduler, FiberSwitchCost) {
     const double ns = kivo::sim::measure_switch_ns(2000000);
