@@ -2,8 +2,10 @@
 // reports instead of hanging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -150,6 +152,41 @@ TEST(Scheduler, BarrierNotReachedByEveryThreadIsAFault) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     EXPECT_EQ(blocks_run.download()[0], 0);
+}
+
+// Blocks that run on a pool thread reach a barrier with a quarter of their threads; thread 0 records where
+// its block ran.
+constexpr int kPoolBarrierLine = __LINE__ + 4;
+__global__ void fault_on_pool_kernel(std::thread::id caller, int* on_pool) {
+    const bool pool = std::this_thread::get_id() != caller;
+    if (threadIdx.x == 0) on_pool[blockIdx.x] = pool;
+    if (pool && threadIdx.x < 16) __syncthreads();
+}
+
+// The fault of a block on a pool thread reaches the launching thread, naming the call site and the first
+// faulting block.
+TEST(Scheduler, FaultOnAPoolThreadIsReportedToTheLaunchingThread) {
+    ExpectFaults expect;
+    kivo_sim_set_threads(2);
+    DeviceBuffer<int> on_pool(64);
+    // A pool thread joins a launch once it has woken up: launch until one has run a block.
+    for (int attempt = 0; attempt < 1000 && g_faults.empty(); ++attempt) {
+        on_pool.poison(0);
+        kivo::launch<fault_on_pool_kernel>(dim3(64), dim3(64), nullptr, std::this_thread::get_id(), on_pool.data());
+        if (g_faults.empty()) ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+    ASSERT_EQ(g_faults.size(), 1u) << "no block ran on a pool thread";
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    const std::vector<int> ran = on_pool.download();
+    const int first = int(std::find(ran.begin(), ran.end(), 1) - ran.begin());
+    ASSERT_LT(first, 64);
+    const std::string& message = g_faults[0];
+    EXPECT_NE(message.find("fault_on_pool_kernel, block (" + std::to_string(first) + ", 0, 0)"), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("scheduler_test.cpp:" + std::to_string(kPoolBarrierLine)), std::string::npos) << message;
+    EXPECT_NE(message.find("16 of 64 threads"), std::string::npos) << message;
 }
 
 __global__ void two_barriers_kernel() {
