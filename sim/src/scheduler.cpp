@@ -118,7 +118,7 @@ std::size_t page_size() {
 struct Stack {
     char* bottom = nullptr;  // lowest usable address
     std::size_t size = 0;
-    void* tsan_fiber = nullptr;
+    void* tsan_fiber = nullptr;  // made afresh for each block: a fiber that never returns leaves frames behind
 };
 
 Stack map_stack() {
@@ -130,11 +130,16 @@ Stack map_stack() {
         std::abort();
     }
     mprotect(base, page, PROT_NONE);
-    return Stack{static_cast<char*>(base) + page, kStackSize, tsan_create_fiber()};
+    return Stack{static_cast<char*>(base) + page, kStackSize, nullptr};
+}
+
+void renew_tsan_fiber(Stack& s) {
+    if (s.tsan_fiber != nullptr) tsan_destroy_fiber(s.tsan_fiber);
+    s.tsan_fiber = tsan_create_fiber();
 }
 
 void unmap_stack(const Stack& s) {
-    tsan_destroy_fiber(s.tsan_fiber);
+    if (s.tsan_fiber != nullptr) tsan_destroy_fiber(s.tsan_fiber);
     munmap(s.bottom - page_size(), s.size + page_size());
 }
 
@@ -210,6 +215,7 @@ public:
         for (unsigned i = 0; i < threads; ++i) {
             Fiber& f = fibers_[i];
             f = Fiber{};
+            renew_tsan_fiber(stacks_[i]);
             f.context = make_fiber(stacks_[i].bottom, stacks_[i].size);
             f.state = State::Runnable;
             f.index = uint3{i % block.x, (i / block.x) % block.y, i / (block.x * block.y)};
@@ -247,6 +253,7 @@ public:
         Fiber& f = fibers_[0];
         f = Fiber{};
         f.context = make_fiber(stacks_[0].bottom, stacks_[0].size);
+        renew_tsan_fiber(stacks_[0]);
         const long rounds = std::max(1L, switches / 2);
         ping_pong_rounds_ = rounds;
         scheduler_tsan_ = tsan_current_fiber();
