@@ -38,7 +38,7 @@ extern KIVO_SIM_API thread_local dim3 gridDim;
 constexpr int warpSize = 32;
 
 inline void __syncthreads(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
-    kivo::sim::detail::block_barrier(file, line);
+    kivo::sim::detail::block_barrier(kivo::sim::detail::running, file, line);
 }
 
 template <class T>
@@ -48,7 +48,7 @@ inline T __shfl_down_sync(unsigned mask, T value, unsigned delta, int width = wa
     (void)width;
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof(T));
-    bits = kivo::sim::detail::shuffle_down(bits, delta, mask, file, line);
+    bits = kivo::sim::detail::shuffle_down(kivo::sim::detail::running, bits, delta, mask, file, line);
     std::memcpy(&value, &bits, sizeof(T));
     return value;
 }

@@ -175,9 +175,13 @@ KIVO_SIM_API double measure_switch_ns(long switches);
 // ---- Device-side hooks (called by the intrinsics in cuda_runtime.h) ------------------------------------
 
 namespace detail {
-KIVO_SIM_API void block_barrier(const char* file, int line);
-KIVO_SIM_API std::uint64_t shuffle_down(std::uint64_t bits, unsigned delta, unsigned mask, const char* file,
-                                        int line);
+class Executor;
+// The executor of the block that this host thread runs (null outside kernels). The intrinsics read it in
+// kernel code, where finding a thread-local variable costs next to nothing, and hand it to the hooks.
+extern KIVO_SIM_API thread_local Executor* running;
+KIVO_SIM_API void block_barrier(Executor* executor, const char* file, int line);
+KIVO_SIM_API std::uint64_t shuffle_down(Executor* executor, std::uint64_t bits, unsigned delta, unsigned mask,
+                                        const char* file, int line);
 }  // namespace detail
 
 }  // namespace kivo::sim

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <thread>
@@ -192,8 +193,11 @@ std::string site(const char* file, int line) {
     return s.str();
 }
 
-class Executor;
-thread_local Executor* t_running = nullptr;  // the executor running a block on this host thread
+}  // namespace
+
+namespace detail {
+
+KIVO_SIM_API thread_local Executor* running = nullptr;
 
 // Runs blocks on the host thread that owns it (one per thread, see executor()).
 class Executor {
@@ -224,7 +228,7 @@ public:
             f.state = State::Runnable;
             f.index = uint3{i % block.x, (i / block.x) % block.y, i / (block.x * block.y)};
         }
-        t_running = this;
+        detail::running = this;
         std::string fault;
         for (;;) {
             for (unsigned n = 0; n < threads; ++n) {
@@ -240,13 +244,13 @@ public:
                 break;
             }
         }
-        t_running = nullptr;
+        detail::running = nullptr;
         current_ = nullptr;
         return fault;
     }
 
     // Called on a fiber: park it at a barrier or shuffle and run the scheduler until it is released.
-    Fiber& running() { return *current_; }
+    Fiber& current_fiber() { return *current_; }
 
     void suspend() { leave(false); }
 
@@ -422,27 +426,19 @@ private:
     long ping_pong_rounds_ = 0;
 };
 
-}  // namespace
+}  // namespace detail
+
+using detail::Executor;
 
 void fiber_main(void* arg) { static_cast<Executor*>(arg)->fiber_body(); }
 
 namespace {
 
-// The executor running a block on this host thread: the fiber hooks run on the host thread that runs the
-// fiber's block.
-Executor& running_executor() {
-    Executor* e = t_running;
-    if (e == nullptr) {
-        std::fprintf(stderr, "simulation: a barrier or shuffle was called outside a kernel\n");
-        std::abort();
-    }
-    return *e;
-}
-
-// This host thread's executor, made at its first block.
+// This host thread's executor, made at its first block. It lives on the heap: members of a thread-local
+// object would cost a thread-local address lookup after every fiber switch.
 Executor& executor() {
-    thread_local Executor e;
-    return e;
+    thread_local const std::unique_ptr<Executor> e = std::make_unique<Executor>();
+    return *e;
 }
 
 // Sanitized builds keep `__shared__` arrays static (see cuda_runtime.h): one block at a time.
@@ -655,18 +651,32 @@ double measure_switch_ns(long switches) { return executor().measure_switch_ns(sw
 
 namespace detail {
 
-void block_barrier(const char* file, int line) {
-    Executor& e = running_executor();
-    Fiber& f = e.running();
+namespace {
+
+// The hooks run on the host thread that runs the fiber's block.
+Executor& running_executor(Executor* e) {
+    if (e == nullptr) {
+        std::fprintf(stderr, "simulation: a barrier or shuffle was called outside a kernel\n");
+        std::abort();
+    }
+    return *e;
+}
+
+}  // namespace
+
+void block_barrier(Executor* executor, const char* file, int line) {
+    Executor& e = running_executor(executor);
+    Fiber& f = e.current_fiber();
     f.state = State::AtBarrier;
     f.file = file;
     f.line = line;
     e.suspend();
 }
 
-std::uint64_t shuffle_down(std::uint64_t bits, unsigned delta, unsigned mask, const char* file, int line) {
-    Executor& e = running_executor();
-    Fiber& f = e.running();
+std::uint64_t shuffle_down(Executor* executor, std::uint64_t bits, unsigned delta, unsigned mask, const char* file,
+                           int line) {
+    Executor& e = running_executor(executor);
+    Fiber& f = e.current_fiber();
     f.state = State::AtShuffle;
     f.file = file;
     f.line = line;
