@@ -228,6 +228,8 @@ public:
             f.state = State::Runnable;
             f.index = uint3{i % block.x, (i / block.x) % block.y, i / (block.x * block.y)};
         }
+        at_barrier_ = at_shuffle_ = done_ = 0;
+        barrier_sites_differ_ = false;
         detail::running = this;
         std::string fault;
         for (;;) {
@@ -235,8 +237,9 @@ public:
                 const unsigned i = grid.reverse ? threads - 1 - n : n;
                 if (fibers_[i].state == State::Runnable) resume(i);
             }
-            if (!complete_shuffles(threads, &fault) && fault.empty()) {
-                if (all_done(threads)) break;
+            if (at_shuffle_ > 0 && complete_shuffles(threads, &fault)) continue;
+            if (fault.empty()) {
+                if (done_ == threads) break;
                 release_barrier(threads, &fault);
             }
             if (!fault.empty()) {
@@ -249,10 +252,35 @@ public:
         return fault;
     }
 
-    // Called on a fiber: park it at a barrier or shuffle and run the scheduler until it is released.
-    Fiber& current_fiber() { return *current_; }
+    // Fiber side: park the running fiber at the barrier at file:line until every thread is there.
+    void wait_at_barrier(const char* file, int line) {
+        Fiber& f = *current_;
+        f.state = State::AtBarrier;
+        f.file = file;
+        f.line = line;
+        if (at_barrier_++ == 0) {
+            barrier_file_ = file;
+            barrier_line_ = line;
+        } else if (file != barrier_file_ || line != barrier_line_) {
+            barrier_sites_differ_ = true;
+        }
+        leave(false);
+    }
 
-    void suspend() { leave(false); }
+    // Fiber side: park the running fiber at the shuffle at file:line until its warp is there; returns the
+    // value of lane (own lane + delta), or its own beyond the warp.
+    std::uint64_t wait_at_shuffle(std::uint64_t bits, unsigned delta, unsigned mask, const char* file, int line) {
+        Fiber& f = *current_;
+        f.state = State::AtShuffle;
+        f.file = file;
+        f.line = line;
+        f.shuffle_value = bits;
+        f.shuffle_delta = delta;
+        f.shuffle_mask = mask;
+        ++at_shuffle_;
+        leave(false);
+        return f.shuffle_value;
+    }
 
     // A ping-pong between the scheduler and one fiber, timed.
     double measure_switch_ns(long switches) {
@@ -282,6 +310,7 @@ public:
         } else {
             body_(context_);
             current_->state = State::Done;
+            ++done_;
         }
         leave(true);
         __builtin_unreachable();
@@ -310,13 +339,6 @@ private:
         tsan_switch_to(stacks_[i].tsan_fiber);
         switch_fiber(&scheduler_, f.context, this);
         asan_finish_switch(fake_stack, nullptr, nullptr);
-    }
-
-    bool all_done(unsigned threads) const {
-        for (unsigned i = 0; i < threads; ++i) {
-            if (fibers_[i].state != State::Done) return false;
-        }
-        return true;
     }
 
     // Completes the shuffle of every warp whose 32 lanes all wait at the same shuffle. Returns whether any
@@ -363,6 +385,7 @@ private:
                 lanes[l].shuffle_value = source < 32 ? values[source] : values[l];
                 lanes[l].state = State::Runnable;
             }
+            at_shuffle_ -= 32;
             completed = true;
         }
         return completed;
@@ -370,14 +393,9 @@ private:
 
     // Releases the block barrier when every thread waits at the same one; otherwise sets *fault.
     void release_barrier(unsigned threads, std::string* fault) {
-        const Fiber& first = fibers_[0];
-        bool all_here = true;
-        for (unsigned i = 0; i < threads && all_here; ++i) {
-            const Fiber& f = fibers_[i];
-            all_here = f.state == State::AtBarrier && f.file == first.file && f.line == first.line;
-        }
-        if (all_here) {
+        if (at_barrier_ == threads && !barrier_sites_differ_) {
             for (unsigned i = 0; i < threads; ++i) fibers_[i].state = State::Runnable;
+            at_barrier_ = 0;
             return;
         }
         unsigned waiting = 0, done = 0;
@@ -417,6 +435,11 @@ private:
     std::vector<Stack> stacks_;
     std::vector<Fiber> fibers_;
     Fiber* current_ = nullptr;
+    // Fibers at the barrier (and where the first of them waits), at shuffles, and finished.
+    unsigned at_barrier_ = 0, at_shuffle_ = 0, done_ = 0;
+    const char* barrier_file_ = nullptr;
+    int barrier_line_ = 0;
+    bool barrier_sites_differ_ = false;
     FiberContext scheduler_ = nullptr;
     const void* scheduler_bottom_ = nullptr;
     std::size_t scheduler_size_ = 0;
@@ -665,26 +688,12 @@ Executor& running_executor(Executor* e) {
 }  // namespace
 
 void block_barrier(Executor* executor, const char* file, int line) {
-    Executor& e = running_executor(executor);
-    Fiber& f = e.current_fiber();
-    f.state = State::AtBarrier;
-    f.file = file;
-    f.line = line;
-    e.suspend();
+    running_executor(executor).wait_at_barrier(file, line);
 }
 
 std::uint64_t shuffle_down(Executor* executor, std::uint64_t bits, unsigned delta, unsigned mask, const char* file,
                            int line) {
-    Executor& e = running_executor(executor);
-    Fiber& f = e.current_fiber();
-    f.state = State::AtShuffle;
-    f.file = file;
-    f.line = line;
-    f.shuffle_value = bits;
-    f.shuffle_delta = delta;
-    f.shuffle_mask = mask;
-    e.suspend();
-    return f.shuffle_value;
+    return running_executor(executor).wait_at_shuffle(bits, delta, mask, file, line);
 }
 
 }  // namespace detail
