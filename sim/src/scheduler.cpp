@@ -26,6 +26,7 @@
 #include <memory>
 #include <new>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "fiber.h"
@@ -544,18 +545,19 @@ public:
 
     // Runs every block of `grid` on the calling thread and on up to threads() - 1 pool threads.
     void run(Grid& grid) {
-        const unsigned long long helpers = std::min<unsigned long long>(threads() - 1, grid.blocks - 1);
+        unsigned long long helpers = std::min<unsigned long long>(threads() - 1, grid.blocks - 1);
         if (helpers > 0) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                while (started_ < helpers) {
-                    std::thread(&Pool::work, this).detach();
-                    ++started_;
+                try {
+                    for (; started_ < helpers; ++started_) std::thread(&Pool::work, this).detach();
+                } catch (const std::system_error&) {
+                    helpers = started_;  // the system allows no more threads: fewer helpers
                 }
                 grid.helpers_wanted = int(helpers);
-                queue_.push_back(&grid);
+                if (helpers > 0) queue_.push_back(&grid);
             }
-            work_cv_.notify_all();
+            for (unsigned long long h = 0; h < helpers; ++h) work_cv_.notify_one();
         }
         run_blocks(grid);
         if (helpers > 0) {
