@@ -48,14 +48,17 @@ KIVO_SIM_API void launch(const char* kernel, int max_threads, dim3 grid, dim3 bl
                          KernelBody body, KernelBody body_fma, void* context);
 
 // Whether kernels run the copy of their code that uses the processor's fused multiply-add instructions
-// (x86-64 with FMA and AVX2, and every arm64) rather than the C library's fmaf; both round correctly, so
-// the results are the same. Decided at the first launch; KIVO_SIM_HARDWARE_FMA=0 forces the library call.
+// (x86-64 with FMA and AVX2, and every arm64; not the sanitized x86-64 build) rather than the C library's
+// fmaf; both round correctly, so the results are the same. Decided at the first launch;
+// KIVO_SIM_HARDWARE_FMA=0 forces the library call.
 KIVO_SIM_API bool hardware_fma();
 
 namespace detail {
 
 // The body of one launch of Kernel: the kernel and everything it calls, inlined (flatten), so that the
-// x86-64 copy compiled for FMA and AVX2 computes __fmaf_rn with the fused multiply-add instruction.
+// x86-64 copy compiled for FMA and AVX2 computes __fmaf_rn with the fused multiply-add instruction. The
+// sanitized build, which is there for memory and undefined behaviour (the same in both copies), compiles
+// the first copy only.
 template <auto Kernel, class... Args>
 struct KernelCall {
     using Arguments = std::tuple<Args...>;
@@ -67,12 +70,12 @@ struct KernelCall {
     __attribute__((flatten)) static void run(void* context) {
         call(*static_cast<Arguments*>(context), std::index_sequence_for<Args...>{});
     }
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
     __attribute__((flatten, target("avx2,fma"))) static void run_fma(void* context) {
         call(*static_cast<Arguments*>(context), std::index_sequence_for<Args...>{});
     }
 #else
-    static constexpr KernelBody run_fma = &run;  // the base instruction set has the fused multiply-add
+    static constexpr KernelBody run_fma = &run;  // arm64's base instruction set has the fused multiply-add
 #endif
 };
 
