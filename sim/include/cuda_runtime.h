@@ -2,8 +2,11 @@
 // execution-space qualifiers, the built-in index variables, barriers, warp shuffles, read-only loads and the
 // rounding-explicit arithmetic intrinsics, each computing what the GPU computes.
 //
-// Threads of a block run as fibers on one host thread, one block at a time, so `__shared__` arrays are
-// plain static storage shared by the fibers of the running block.
+// The threads of a block run as fibers on one host thread, and the blocks of a launch on a pool of host
+// threads, so the built-in index variables and `__shared__` arrays are thread-local: each host thread has
+// its own copy, shared by the fibers of the block it runs. A block never moves to another host thread.
+// AddressSanitizer guards static arrays but not thread-local ones, so sanitized builds keep `__shared__`
+// arrays static and the scheduler runs one block at a time (see KIVO_SIM_ONE_BLOCK_AT_A_TIME).
 #pragma once
 
 #include <cmath>
@@ -18,20 +21,24 @@
 #define __host__
 #define __device__
 #define __global__
+#if KIVO_SIM_ONE_BLOCK_AT_A_TIME
 #define __shared__ static
+#else
+#define __shared__ static thread_local
+#endif
 #define __forceinline__ inline __attribute__((always_inline))
 #define __noinline__ __attribute__((noinline))
 #define __launch_bounds__(...)
 #define __align__(n) alignas(n)
 
-extern KIVO_SIM_API uint3 threadIdx;
-extern KIVO_SIM_API uint3 blockIdx;
-extern KIVO_SIM_API dim3 blockDim;
-extern KIVO_SIM_API dim3 gridDim;
+extern KIVO_SIM_API thread_local uint3 threadIdx;
+extern KIVO_SIM_API thread_local uint3 blockIdx;
+extern KIVO_SIM_API thread_local dim3 blockDim;
+extern KIVO_SIM_API thread_local dim3 gridDim;
 constexpr int warpSize = 32;
 
 inline void __syncthreads(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
-    kivo::sim::detail::block_barrier(file, line);
+    kivo::sim::detail::block_barrier(kivo::sim::detail::running, file, line);
 }
 
 template <class T>
@@ -41,7 +48,7 @@ inline T __shfl_down_sync(unsigned mask, T value, unsigned delta, int width = wa
     (void)width;
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof(T));
-    bits = kivo::sim::detail::shuffle_down(bits, delta, mask, file, line);
+    bits = kivo::sim::detail::shuffle_down(kivo::sim::detail::running, bits, delta, mask, file, line);
     std::memcpy(&value, &bits, sizeof(T));
     return value;
 }
@@ -52,9 +59,12 @@ inline T __ldg(const T* address) {
 }
 
 // Rounding-explicit float32 arithmetic. The empty asm makes each result opaque, so that the host compiler
-// cannot contract a rounded product with a following addition into a fused multiply-add.
+// cannot contract a rounded product with a following addition into a fused multiply-add. Every kernel is
+// compiled twice (see kivo::sim::launch_kernel): __fmaf_rn is the processor's fused multiply-add in one
+// copy and the C library's fmaf in the other, both correctly rounded. Always inlined, so that each copy
+// gets its own.
 namespace kivo::sim::detail {
-inline float opaque(float v) {
+__forceinline__ float opaque(float v) {
 #if defined(__x86_64__)
     asm("" : "+x"(v));
 #else
@@ -62,7 +72,7 @@ inline float opaque(float v) {
 #endif
     return v;
 }
-inline double opaque(double v) {
+__forceinline__ double opaque(double v) {
 #if defined(__x86_64__)
     asm("" : "+x"(v));
 #else
@@ -72,20 +82,24 @@ inline double opaque(double v) {
 }
 }  // namespace kivo::sim::detail
 
-inline float __fmaf_rn(float a, float b, float c) { return kivo::sim::detail::opaque(__builtin_fmaf(a, b, c)); }
-inline float __fmul_rn(float a, float b) { return kivo::sim::detail::opaque(a * b); }
-inline float __fadd_rn(float a, float b) { return kivo::sim::detail::opaque(a + b); }
-inline float __fsub_rn(float a, float b) { return kivo::sim::detail::opaque(a - b); }
-inline float __fdiv_rn(float a, float b) { return kivo::sim::detail::opaque(a / b); }
-inline float __frcp_rn(float a) { return kivo::sim::detail::opaque(1.0f / a); }
-inline float __fsqrt_rn(float a) { return kivo::sim::detail::opaque(__builtin_sqrtf(a)); }
-inline double __fma_rn(double a, double b, double c) { return kivo::sim::detail::opaque(__builtin_fma(a, b, c)); }
-inline double __dmul_rn(double a, double b) { return kivo::sim::detail::opaque(a * b); }
-inline double __dadd_rn(double a, double b) { return kivo::sim::detail::opaque(a + b); }
-inline double __dsub_rn(double a, double b) { return kivo::sim::detail::opaque(a - b); }
-inline double __ddiv_rn(double a, double b) { return kivo::sim::detail::opaque(a / b); }
-inline double __dsqrt_rn(double a) { return kivo::sim::detail::opaque(__builtin_sqrt(a)); }
-inline float __double2float_rn(double a) { return static_cast<float>(a); }
+__forceinline__ float __fmaf_rn(float a, float b, float c) {
+    return kivo::sim::detail::opaque(__builtin_fmaf(a, b, c));
+}
+__forceinline__ float __fmul_rn(float a, float b) { return kivo::sim::detail::opaque(a * b); }
+__forceinline__ float __fadd_rn(float a, float b) { return kivo::sim::detail::opaque(a + b); }
+__forceinline__ float __fsub_rn(float a, float b) { return kivo::sim::detail::opaque(a - b); }
+__forceinline__ float __fdiv_rn(float a, float b) { return kivo::sim::detail::opaque(a / b); }
+__forceinline__ float __frcp_rn(float a) { return kivo::sim::detail::opaque(1.0f / a); }
+__forceinline__ float __fsqrt_rn(float a) { return kivo::sim::detail::opaque(__builtin_sqrtf(a)); }
+__forceinline__ double __fma_rn(double a, double b, double c) {
+    return kivo::sim::detail::opaque(__builtin_fma(a, b, c));
+}
+__forceinline__ double __dmul_rn(double a, double b) { return kivo::sim::detail::opaque(a * b); }
+__forceinline__ double __dadd_rn(double a, double b) { return kivo::sim::detail::opaque(a + b); }
+__forceinline__ double __dsub_rn(double a, double b) { return kivo::sim::detail::opaque(a - b); }
+__forceinline__ double __ddiv_rn(double a, double b) { return kivo::sim::detail::opaque(a / b); }
+__forceinline__ double __dsqrt_rn(double a) { return kivo::sim::detail::opaque(__builtin_sqrt(a)); }
+__forceinline__ float __double2float_rn(double a) { return static_cast<float>(a); }
 inline float __int2float_rn(int a) { return static_cast<float>(a); }
 inline double __ll2double_rn(long long a) { return static_cast<double>(a); }
 

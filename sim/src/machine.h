@@ -47,4 +47,7 @@ cudaError_t fail(cudaError_t error);
 // Records a fault of the running launch: logged, passed to the handler, reported as a launch failure.
 void report_fault(const std::string& message);
 
+// Back to the default number of host threads that run the blocks of a launch.
+void reset_threads();
+
 }  // namespace kivo::sim

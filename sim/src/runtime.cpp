@@ -137,6 +137,7 @@ void reset() {
     m.device_fault.store(false);
     thread_state() = ThreadState{};
     set_reverse_schedule(false);
+    reset_threads();
 }
 
 void set_device_count(int count) {

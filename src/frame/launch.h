@@ -8,8 +8,6 @@
 #include <cuda_runtime.h>
 
 #if !defined(__CUDACC__)
-#include <tuple>
-
 #include "kivo_sim.h"
 #endif
 
@@ -28,9 +26,7 @@ inline void launch(dim3 grid, dim3 block, cudaStream_t stream, Args... args) {
 
 template <auto Kernel, int MaxThreads = kMaxBlockThreads, class... Args>
 inline void launch(dim3 grid, dim3 block, cudaStream_t stream, Args... args) {
-    std::tuple<Args...> arguments(args...);
-    auto body = [](void* context) { std::apply(Kernel, *static_cast<std::tuple<Args...>*>(context)); };
-    sim::launch(sim::kernel_name<Kernel>(), MaxThreads, grid, block, stream, body, &arguments);
+    sim::launch_kernel<Kernel, MaxThreads>(grid, block, stream, args...);
 }
 
 #endif

@@ -2,8 +2,15 @@
 // reports instead of hanging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
 #include <string>
+#include <thread>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "frame/launch.h"
 #include "kivo_sim.h"
@@ -147,6 +154,41 @@ TEST(Scheduler, BarrierNotReachedByEveryThreadIsAFault) {
     EXPECT_EQ(blocks_run.download()[0], 0);
 }
 
+// Blocks that run on a pool thread reach a barrier with a quarter of their threads; thread 0 records where
+// its block ran.
+constexpr int kPoolBarrierLine = __LINE__ + 4;
+__global__ void fault_on_pool_kernel(std::thread::id caller, int* on_pool) {
+    const bool pool = std::this_thread::get_id() != caller;
+    if (threadIdx.x == 0) on_pool[blockIdx.x] = pool;
+    if (pool && threadIdx.x < 16) __syncthreads();
+}
+
+// The fault of a block on a pool thread reaches the launching thread, naming the call site and the first
+// faulting block.
+TEST(Scheduler, FaultOnAPoolThreadIsReportedToTheLaunchingThread) {
+    ExpectFaults expect;
+    kivo_sim_set_threads(2);
+    DeviceBuffer<int> on_pool(64);
+    // A pool thread joins a launch once it has woken up: launch until one has run a block.
+    for (int attempt = 0; attempt < 1000 && g_faults.empty(); ++attempt) {
+        on_pool.poison(0);
+        kivo::launch<fault_on_pool_kernel>(dim3(64), dim3(64), nullptr, std::this_thread::get_id(), on_pool.data());
+        if (g_faults.empty()) ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+    ASSERT_EQ(g_faults.size(), 1u) << "no block ran on a pool thread";
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    const std::vector<int> ran = on_pool.download();
+    const int first = int(std::find(ran.begin(), ran.end(), 1) - ran.begin());
+    ASSERT_LT(first, 64);
+    const std::string& message = g_faults[0];
+    EXPECT_NE(message.find("fault_on_pool_kernel, block (" + std::to_string(first) + ", 0, 0)"), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("scheduler_test.cpp:" + std::to_string(kPoolBarrierLine)), std::string::npos) << message;
+    EXPECT_NE(message.find("16 of 64 threads"), std::string::npos) << message;
+}
+
 __global__ void two_barriers_kernel() {
     if (threadIdx.x % 2) {
         __syncthreads();
@@ -199,8 +241,16 @@ TEST(Scheduler, PartialMaskIsAFault) {
     EXPECT_NE(g_faults[0].find("partial mask"), std::string::npos) << g_faults[0];
 }
 
+// Counts the runs of each block in its own slot (blocks run concurrently, so they never share one).
 __global__ void count_kernel(int* counter) {
-    if (threadIdx.x == 0 && threadIdx.y == 0 && threadIdx.z == 0) ++counter[0];
+    const unsigned block = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
+    if (threadIdx.x == 0 && threadIdx.y == 0 && threadIdx.z == 0) ++counter[block];
+}
+
+int blocks_run(const DeviceBuffer<int>& counter) {
+    int total = 0;
+    for (int n : counter.download()) total += n;
+    return total;
 }
 
 struct Shape {
@@ -208,7 +258,7 @@ struct Shape {
 };
 
 TEST(Launch, InvalidConfigurationsAreSkippedAndLeaveTheErrorPending) {
-    DeviceBuffer<int> counter(std::vector<int>{0});
+    DeviceBuffer<int> counter(std::vector<int>(2 * 65535, 0));
     const Shape invalid[] = {
         {dim3(0), dim3(32)},          {dim3(1, 65536), dim3(32)},     {dim3(1, 1, 65536), dim3(32)},
         {dim3(1u << 31), dim3(32)},   {dim3(1), dim3(1025)},          {dim3(1), dim3(1, 1, 65)},
@@ -218,13 +268,13 @@ TEST(Launch, InvalidConfigurationsAreSkippedAndLeaveTheErrorPending) {
         kivo::launch<count_kernel>(s.grid, s.block, nullptr, counter.data());
         EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration) << s.grid.x << ' ' << s.block.x;
     }
-    EXPECT_EQ(counter.download()[0], 0);
+    EXPECT_EQ(blocks_run(counter), 0);
     const Shape valid[] = {{dim3(2, 65535), dim3(1)}, {dim3(1), dim3(1024)}, {dim3(1, 1, 3), dim3(2, 2, 64)}};
     for (const Shape& s : valid) {
         kivo::launch<count_kernel>(s.grid, s.block, nullptr, counter.data());
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     }
-    EXPECT_EQ(counter.download()[0], 2 * 65535 + 1 + 3);
+    EXPECT_EQ(blocks_run(counter), 2 * 65535 + 1 + 3);
 }
 
 TEST(Launch, DeclaredBoundLimitsTheBlock) {
@@ -268,6 +318,35 @@ TEST(Launch, InjectedFailureSkipsTheLaunch) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(counter.download()[0], 1);
 }
+
+#if defined(__x86_64__)
+__global__ void halve_kernel(const float* in, float* out) {
+    const unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
+    out[i] = __fmul_rn(in[i], 0.5f);
+}
+
+// A caller that flushes subnormals to zero (as some frameworks let it) changes neither the results nor its
+// own mode; the blocks on its thread and on the pool's compute alike.
+TEST(Scheduler, KernelsKeepSubnormalsWhateverTheCallerSet) {
+    kivo_sim_set_threads(2);
+    std::vector<float> in(8 * 64);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] = std::numeric_limits<float>::min() * (i % 2 ? float(i % 16 + 1) / 8 : 1.0f + float(i) / 1024);
+    }
+    DeviceBuffer<float> x(in), out(in.size());
+    const unsigned mode = _mm_getcsr();
+    _mm_setcsr(mode | 0x8040u);  // flush-to-zero and denormals-are-zero
+    kivo::launch<halve_kernel>(dim3(8), dim3(64), nullptr, x.data(), out.data());
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(mode);
+    EXPECT_EQ(after, mode | 0x8040u);
+    const std::vector<float> got = out.download();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        ASSERT_EQ(got[i], in[i] * 0.5f) << i;
+        ASSERT_NE(got[i], 0.0f);
+    }
+}
+#endif
 
 TEST(Scheduler, FiberSwitchCost) {
     const double ns = kivo::sim::measure_switch_ns(2000000);
