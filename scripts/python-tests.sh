@@ -10,5 +10,13 @@ venv=${KIVO_VENV:-build/venv}
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 python=$venv/bin/python
 "$python" -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
-"$python" -m pip install -q --disable-pip-version-check --no-deps . -C build-dir="$build_dir"
+# The package's build configures the tree afresh; it keeps the tree's own choices (tests, benchmarks,
+# architectures), so that a later build of the tree from its preset finds them unchanged.
+choices=()
+if [ -f "$build_dir/CMakeCache.txt" ]; then
+  while IFS= read -r entry; do
+    choices+=(-C "cmake.define.${entry%%:*}=${entry#*=}")
+  done < <(grep -E '^KIVO_[A-Z_]+:(BOOL|STRING)=' "$build_dir/CMakeCache.txt")
+fi
+"$python" -m pip install -q --disable-pip-version-check --no-deps . -C build-dir="$build_dir" "${choices[@]}"
 "$python" -m pytest tests/python -q -p no:cacheprovider
