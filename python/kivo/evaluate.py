@@ -484,5 +484,20 @@ def main(argv: Sequence[str] | None = None) -> int:
             dist.destroy_process_group()
 
 
+def run() -> None:
+    """The command's entry: main(), then the exit with its status.
+
+    Under torchrun a process leaves without finalising the interpreter: gloo's worker threads may still be
+    releasing gathered tensors, and one that wants the interpreter while it is being torn down aborts the process
+    (and with it the run's exit status).
+    """
+    status = main()
+    if int(os.environ.get("WORLD_SIZE", 1)) > 1:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    sys.exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    run()

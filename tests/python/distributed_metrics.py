@@ -2,6 +2,8 @@
 the batches, and rank 0 prints the synchronised results as JSON."""
 
 import json
+import os
+import sys
 
 import torch.distributed as dist
 
@@ -18,3 +20,7 @@ for name, (cls, options, _) in CLASSES.items():
 if rank == 0:
     print(json.dumps(results))
 dist.destroy_process_group()
+# Leave without finalising the interpreter: gloo's worker threads may still be releasing the gathered tensors,
+# and one that wants the interpreter while it is being torn down aborts the process.
+sys.stdout.flush()
+os._exit(0)
