@@ -6,12 +6,13 @@ arrays run on the library's CPU simulation backend (the same results, much slowe
 for the definitions, and :mod:`kivo.losses` (PyTorch) for training losses.
 """
 
+from ._library import cpu_threads
 from .functional import charbonnier, gmsd, huber, mae, ms_ssim, mse, psnr, ssim
 
 __version__ = "1.0.0"
 
 __all__ = ["ssim", "ms_ssim", "psnr", "mse", "mae", "charbonnier", "huber", "gmsd", "SSIMLoss", "MSSSIMLoss",
-           "L1SSIMLoss"]
+           "L1SSIMLoss", "cpu_threads"]
 
 
 def __getattr__(name: str):

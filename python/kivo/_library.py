@@ -14,7 +14,7 @@ import pathlib
 import threading
 from ctypes import c_char_p, c_double, c_int, c_long, c_void_p
 
-__all__ = ["Backend", "library", "check"]
+__all__ = ["Backend", "library", "check", "cpu_threads"]
 
 # The C prototypes: pointers are passed as integers (or None for a null pointer), streams likewise.
 _P = c_void_p
@@ -114,3 +114,20 @@ def library(name: str) -> Backend:
                 hint = " (this installation was built without nvcc)" if name == "cuda" else ""
                 raise RuntimeError(f"kivo: {file} not found in {where}{hint}")
         return _loaded[name]
+
+
+def cpu_threads(count: int | None = None) -> int:
+    """The number of host threads the CPU backend (the simulation library) runs kernels on.
+
+    With ``count``, sets it first: 1 runs everything on the calling thread; 0 restores the default, one per
+    processor the process may use (or ``KIVO_SIM_THREADS`` from the environment). Results never depend on it.
+    """
+    dll = library("sim").dll
+    if count is None:
+        return int(dll.kivo_sim_threads())
+    if not isinstance(count, int) or count < 0:
+        raise ValueError(f"count must be a non-negative integer; got {count!r}")
+    now = int(dll.kivo_sim_set_threads(count))
+    if now < 0:
+        raise ValueError(f"count must be at most 1024; got {count}")
+    return now

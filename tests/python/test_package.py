@@ -93,3 +93,25 @@ def test_gpu_library_loads_and_answers_without_a_gpu():
         assert status == 0 and count.value == torch.cuda.device_count()
     else:
         assert status < 0 and count.value == 0 and gpu.error_string(status)
+
+
+def test_cpu_thread_count_is_settable_and_leaves_results_unchanged():
+    import pytest
+    import torch
+
+    import kivo
+
+    x = torch.rand(2, 3, 90, 70, generator=torch.Generator().manual_seed(0))
+    y = torch.rand(2, 3, 90, 70, generator=torch.Generator().manual_seed(1))
+    default = kivo.cpu_threads()
+    try:
+        assert kivo.cpu_threads(1) == 1
+        one = kivo.ssim(x, y, reduction="none")
+        assert kivo.cpu_threads(3) == 3
+        assert torch.equal(kivo.ssim(x, y, reduction="none"), one)
+        with pytest.raises(ValueError, match="count must be at most 1024"):
+            kivo.cpu_threads(5000)
+        with pytest.raises(ValueError, match="non-negative"):
+            kivo.cpu_threads(-1)
+    finally:
+        assert kivo.cpu_threads(0) == default
