@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,17 @@ inline double copy_ms(std::size_t bytes) {
     DeviceBytes src(bytes), dst(bytes);
     src.randomise(1);
     return median_ms([&] { check(cudaMemcpyAsync(dst.as(), src.as(), bytes, cudaMemcpyDeviceToDevice, nullptr), "copy"); });
+}
+
+// The Gaussian window of `taps` taps and deviation `sigma`, normalised to sum 1, in device memory.
+inline void upload_gaussian(DeviceBytes& window, int taps, double sigma = 1.5) {
+    std::vector<float> weights(taps);
+    double total = 0;
+    for (int i = 0; i < taps; ++i) {
+        total += weights[i] = float(std::exp(-0.5 * std::pow((i - (taps - 1) / 2.0) / sigma, 2)));
+    }
+    for (float& w : weights) w = float(w / total);
+    check(cudaMemcpy(window.as(), weights.data(), taps * sizeof(float), cudaMemcpyHostToDevice), "window");
 }
 
 inline unsigned short bf16_of(float f) {

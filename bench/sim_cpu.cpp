@@ -68,12 +68,8 @@ int main(int argc, char** argv) {
     }
 
     const int win = 11;
-    std::vector<float> weights(win);
-    double total = 0;
-    for (int i = 0; i < win; ++i) total += weights[i] = float(std::exp(-0.5 * std::pow((i - 5) / 1.5, 2)));
-    for (float& w : weights) w = float(w / total);
     DeviceBytes window(win * sizeof(float));
-    check(cudaMemcpy(window.as(), weights.data(), win * sizeof(float), cudaMemcpyHostToDevice), "window");
+    upload_gaussian(window, win);
 
     std::printf("simulation on the CPU, %d host threads, float32, window 11, median of %d\n", kivo_sim_threads(),
                 repeats);

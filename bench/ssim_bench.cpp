@@ -63,12 +63,8 @@ int main() {
                             kTiny ? Shape{"2x3x20x28", 2, 3, 20, 28} : Shape{"16x3x256x256", 16, 3, 256, 256},
                             kTiny ? Shape{"2x3x24x24", 2, 3, 24, 24} : Shape{"16x3x1024x1024", 16, 3, 1024, 1024}};
     const Type types[] = {{"f32", KIVO_CUDA_DTYPE_F32, 4}, {"bf16", KIVO_CUDA_DTYPE_BF16, 2}, {"u8", KIVO_CUDA_DTYPE_U8, 1}};
-    std::vector<float> weights(win);
-    double total = 0;
-    for (int i = 0; i < win; ++i) total += weights[i] = float(std::exp(-0.5 * std::pow((i - 5) / 1.5, 2)));
-    for (float& w : weights) w = float(w / total);
     DeviceBytes window(win * sizeof(float));
-    check(cudaMemcpy(window.as(), weights.data(), win * sizeof(float), cudaMemcpyHostToDevice), "window");
+    upload_gaussian(window, win);
     const double rate = fp32_instructions_per_second();
 
     std::printf("ssim window 11 on %s (float32 rate %.1f T instr/s)\n", backend(), rate / 1e12);
