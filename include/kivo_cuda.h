@@ -22,6 +22,10 @@ extern "C" {
 #define KIVO_CUDA_API
 #endif
 
+/* ABI versioning: entries are only ever added. An existing entry keeps its signature and its results for
+ * every input it accepted; a new ability comes as a new entry, and KIVO_CUDA_ABI_VERSION grows by one with each
+ * release that adds entries. A caller that needs the entries of version N checks kivo_cuda_abi_version() >= N.
+ * Version 2 adds the SSIM entries with options (kivo_cuda_ssim_options). */
 #define KIVO_CUDA_ABI_VERSION 1
 
 /* A CUDA stream (the runtime's cudaStream_t); 0 is the default stream. */
@@ -55,6 +59,32 @@ enum kivo_cuda_pixel_op {
     KIVO_CUDA_PIXEL_CHARBONNIER = 2, /* sqrt(d^2 + p) */
     KIVO_CUDA_PIXEL_HUBER = 3        /* d^2 / 2 if |d| < p, else p (|d| - p / 2) */
 };
+
+/* Which windows the SSIM entries that take kivo_cuda_ssim_options evaluate. VALID: the windows that lie inside
+ * the image, (height - win + 1) x (width - win + 1) per plane. The others: one window centred on every pixel,
+ * height x width per plane, with the samples outside the image (up to (win - 1) / 2 = r on each side) given by
+ * the mode, shown here for a row a b c d:
+ *   ZEROS      0 0 | a b c d | 0 0    (each axis at least 1 sample)
+ *   REFLECT    c b | a b c d | c b    (the edge is not repeated; each axis more than r samples)
+ *   REPLICATE  a a | a b c d | d d    (each axis at least 1 sample)
+ *   SYMMETRIC  b a | a b c d | d c    (the edge is repeated; each axis at least r samples)
+ * A smaller image gives KIVO_CUDA_UNSUPPORTED_SHAPE. In the gradients, a sample outside the image that copies
+ * a pixel passes its gradient on to that pixel; zeros pass none. */
+enum kivo_cuda_padding {
+    KIVO_CUDA_PAD_VALID = 0,
+    KIVO_CUDA_PAD_ZEROS = 1,
+    KIVO_CUDA_PAD_REFLECT = 2,
+    KIVO_CUDA_PAD_REPLICATE = 3,
+    KIVO_CUDA_PAD_SYMMETRIC = 4
+};
+
+/* Options of the SSIM entries whose names end in _ex. A null pointer means { KIVO_CUDA_PAD_VALID, 1.0 }, with
+ * which every _ex entry gives the bits of its counterpart without the suffix. */
+typedef struct kivo_cuda_ssim_options {
+    int padding;              /* a kivo_cuda_padding; another value gives KIVO_CUDA_INVALID_ARGUMENT */
+    double covariance_factor; /* multiplies both variances and the covariance: 1 population, NP / (NP - 1)
+                                 sample (NP = win^2); finite and positive, else KIVO_CUDA_INVALID_ARGUMENT */
+} kivo_cuda_ssim_options;
 
 /* log_offset value that asks kivo_cuda_pixel_reduce for no decibel outputs. */
 #define KIVO_CUDA_NO_DECIBELS (-1e300)
@@ -119,6 +149,43 @@ KIVO_CUDA_API int kivo_cuda_ssim_cs_backward(const float* x, const float* y, con
                                              int channels, int height, int width, double shift, double c1,
                                              double c2, float* stats, float* grad_x, float* grad_y, int device,
                                              kivo_cuda_stream_t stream);
+
+/* ---- SSIM with options (ABI version 2) ------------------------------------------------------------------- */
+
+/* The entries above with a kivo_cuda_ssim_options (null for the defaults). Window counts, map shapes and the
+ * means follow the padding: Ho x Wo = height x width per plane for every mode but VALID. */
+KIVO_CUDA_API int kivo_cuda_ssim_workspace_ex(int height, int width, int win, const kivo_cuda_ssim_options* options,
+                                              int* out_tiles);
+
+KIVO_CUDA_API int kivo_cuda_ssim_ex(const void* x, const void* y, int dtype, int batch, int channels, int height,
+                                    int width, double shift, double c1, double c2, const float* window, int win,
+                                    const kivo_cuda_ssim_options* options, float* ssim_map, double* partials,
+                                    int tiles, double* out_image, double* out_batch, int device,
+                                    kivo_cuda_stream_t stream);
+
+KIVO_CUDA_API int kivo_cuda_ssim_cs_ex(const void* x, const void* y, int dtype, int batch, int channels, int height,
+                                       int width, double shift, double c1, double c2, const float* window, int win,
+                                       const kivo_cuda_ssim_options* options, double* partials,
+                                       double* partials_cs, int tiles, double* out_ssim, double* out_cs, int device,
+                                       kivo_cuda_stream_t stream);
+
+/* Floats of the `stats` scratch that the _ex backward entries need (with_grad_y: grad_y will be given). */
+KIVO_CUDA_API int kivo_cuda_ssim_backward_scratch_ex(int batch, int channels, int height, int width, int win,
+                                                     const kivo_cuda_ssim_options* options, int with_grad_y,
+                                                     long* out_floats);
+
+KIVO_CUDA_API int kivo_cuda_ssim_backward_ex(const float* x, const float* y, const float* grad_map,
+                                             const float* grad_mean, const float* window, int win, int batch,
+                                             int channels, int height, int width, double shift, double c1,
+                                             double c2, const kivo_cuda_ssim_options* options, float* stats,
+                                             float* grad_x, float* grad_y, int device, kivo_cuda_stream_t stream);
+
+KIVO_CUDA_API int kivo_cuda_ssim_cs_backward_ex(const float* x, const float* y, const float* grad_ssim,
+                                                const float* grad_cs, const float* window, int win, int batch,
+                                                int channels, int height, int width, double shift, double c1,
+                                                double c2, const kivo_cuda_ssim_options* options, float* stats,
+                                                float* grad_x, float* grad_y, int device,
+                                                kivo_cuda_stream_t stream);
 
 /* ---- GMSD ------------------------------------------------------------------------------------------------ */
 
