@@ -211,8 +211,8 @@ def test_two_processes_write_what_one_does(folders, tmp_path):
     root, _, _ = folders
     common = [root / "reference", root / "distorted", "--metrics", ",".join(METRICS), "--workers", "1"]
     single = evaluate(*common, "--csv", tmp_path / "one.csv", "--json", tmp_path / "one.json")
-    double = evaluate(*common, "--csv", tmp_path / "two.csv", "--json", tmp_path / "two.json",
-                      launcher=(sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
+    double = evaluate(*common, "--csv", tmp_path / "two.csv", "--json", tmp_path / "two.json", "--report",
+                      tmp_path / "report", "--report-worst", "3", launcher=(sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
                                 "-m", "kivo.evaluate"))
     # Both report the failed pair with status 1; no process aborts on its way out.
     assert single.returncode == 1 and double.returncode == 1, double.stderr[-3000:]
@@ -222,6 +222,8 @@ def test_two_processes_write_what_one_does(folders, tmp_path):
     one, two = json.loads((tmp_path / "one.json").read_text()), json.loads((tmp_path / "two.json").read_text())
     for key in ("pairs", "failed", "summary"):
         assert one[key] == two[key], key
+    # Rank 0 writes the report; the worst pairs' views come from both processes.
+    assert len(list((tmp_path / "report" / "worst").glob("*-ssim.png"))) == 3
 
 
 def test_readme_evaluation_commands_run_as_written(tmp_path):
