@@ -254,9 +254,22 @@ def png_grey_alpha(path: pathlib.Path, grey: np.ndarray, alpha: np.ndarray) -> N
                      + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-def test_empty_files_grey_alpha_identical_pairs_and_output_paths(tmp_path):
+def jpeg_with_orientation(path: pathlib.Path, stored: np.ndarray, orientation: int) -> None:
+    """A JPEG whose EXIF orientation tag tells viewers how to turn the stored samples upright."""
+    ok, encoded = cv2.imencode(".jpg", stored, [cv2.IMWRITE_JPEG_QUALITY, 98])
+    exif = (b"Exif\0\0MM\0*" + struct.pack(">IH", 8, 1) + struct.pack(">HHII", 0x0112, 3, 1, orientation << 16)
+            + struct.pack(">I", 0))
+    data = encoded.tobytes()
+    path.write_bytes(data[:2] + b"\xff\xe1" + struct.pack(">H", len(exif) + 2) + exif + data[2:])
+
+
+def test_empty_files_grey_alpha_exif_identical_pairs_and_output_paths(tmp_path):
     ref, dis = tmp_path / "reference", tmp_path / "distorted"
     a, b = pair_images((24, 30), np.uint8, 7)
+    upright = cv2.GaussianBlur(pair_images((40, 64, 3), np.uint8, 8)[0], (9, 9), 3)
+    write(ref / "turned.png", upright)
+    dis.mkdir(parents=True)
+    jpeg_with_orientation(dis / "turned.png", np.ascontiguousarray(np.rot90(upright)), 6)  # shown turned clockwise
     write(ref / "same.png", a)
     write(dis / "same.png", a)
     write(ref / "alpha.png", a)
@@ -281,5 +294,6 @@ def test_empty_files_grey_alpha_identical_pairs_and_output_paths(tmp_path):
     assert pairs["same.png"]["psnr"] == "inf" and pairs["same.png"]["ms-ssim"] is None
     want = expected(a, b)
     assert pairs["alpha.png"]["ssim"] == pytest.approx(want["ssim"], abs=1e-5)
+    assert pairs["turned.png"]["ssim"] > 0.9
     assert [f["reason"] for f in document["failed"]] == [f"undecodable file: {dis / 'empty.png'} (empty)"]
-    assert "got 12 x 12" in result.stdout.split("note: no MS-SSIM for 3 pairs")[1]
+    assert "got 12 x 12" in result.stdout.split("note: no MS-SSIM for 4 pairs")[1]
