@@ -4,14 +4,16 @@
 #                             fiber switch of its own)
 #   scripts/deps.sh all       and GoogleTest, GoogleMock, nlohmann-json: scripts/build.sh --all
 #   scripts/deps.sh test      and Python 3 with venv: scripts/test.sh
+#   scripts/deps.sh wheel     g++, Python 3 with venv and patchelf (CMake and Ninja come from the package
+#                             index): scripts/wheel.sh
 # Whatever is missing is installed with apt-get when this runs as root on Debian or Ubuntu (it says what it
 # installs first); otherwise, or with KIVO_NO_INSTALL=1, it prints the command to run and exits 2.
 set -euo pipefail
 
 group=${1:-build}
 case "$group" in
-  build|all|test) ;;
-  *) echo "usage: scripts/deps.sh [build|all|test]" >&2; exit 2 ;;
+  build|all|test|wheel) ;;
+  *) echo "usage: scripts/deps.sh [build|all|test|wheel]" >&2; exit 2 ;;
 esac
 
 # A header in the compiler's usual places, or in a directory CPATH / CPLUS_INCLUDE_PATH names.
@@ -46,20 +48,26 @@ check() {
       packages+=("$package")
     fi
   }
-  need cmake "cmake" have cmake
-  need ninja-build "ninja" have ninja
+  if [ "$group" != wheel ]; then
+    need cmake "cmake" have cmake
+    need ninja-build "ninja" have ninja
+  fi
   need g++ "g++" have g++
-  need libstb-dev "stb_image.h" have_header stb/stb_image.h
   case "$(uname -m)" in
     x86_64|amd64|aarch64|arm64) ;;
     *) need libboost-context-dev "Boost.Context" have_header boost/context/detail/fcontext.hpp ;;
   esac
-  if [ "$group" != build ]; then
+  if [ "$group" = wheel ]; then
+    need patchelf "patchelf" have patchelf
+  else
+    need libstb-dev "stb_image.h" have_header stb/stb_image.h
+  fi
+  if [ "$group" = all ] || [ "$group" = test ]; then
     need libgtest-dev "GoogleTest" have_header gtest/gtest.h
     need libgmock-dev "GoogleMock" have_header gmock/gmock.h
     need nlohmann-json3-dev "nlohmann/json.hpp" have_header nlohmann/json.hpp
   fi
-  if [ "$group" = test ]; then
+  if [ "$group" = test ] || [ "$group" = wheel ]; then
     need python3 "python3" have python3
     need python3-venv "python3 -m venv" eval 'have python3 && python3 -c "import ensurepip, venv" 2>/dev/null'
   fi
@@ -90,7 +98,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   exit 2
 fi
-if ! cmake_recent; then
+if [ "$group" != wheel ] && ! cmake_recent; then
   echo "CMake 3.25 or newer is needed (found $(cmake --version | head -n 1)); run:" >&2
   echo "  python3 -m pip install --user 'cmake>=3.25'" >&2
   exit 2
