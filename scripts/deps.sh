@@ -4,8 +4,8 @@
 #                             fiber switch of its own)
 #   scripts/deps.sh all       and GoogleTest, GoogleMock, nlohmann-json: scripts/build.sh --all
 #   scripts/deps.sh test      and Python 3 with venv: scripts/test.sh
-#   scripts/deps.sh wheel     g++, Python 3 with venv and patchelf (CMake and Ninja come from the package
-#                             index): scripts/wheel.sh
+#   scripts/deps.sh wheel     g++ and Python 3 with venv (CMake, Ninja, auditwheel and patchelf come from the
+#                             package index): scripts/wheel.sh
 # Whatever is missing is installed with apt-get when this runs as root on Debian or Ubuntu (it says what it
 # installs first); otherwise, or with KIVO_NO_INSTALL=1, it prints the command to run and exits 2.
 set -euo pipefail
@@ -57,11 +57,7 @@ check() {
     x86_64|amd64|aarch64|arm64) ;;
     *) need libboost-context-dev "Boost.Context" have_header boost/context/detail/fcontext.hpp ;;
   esac
-  if [ "$group" = wheel ]; then
-    need patchelf "patchelf" have patchelf
-  else
-    need libstb-dev "stb_image.h" have_header stb/stb_image.h
-  fi
+  [ "$group" = wheel ] || need libstb-dev "stb_image.h" have_header stb/stb_image.h
   if [ "$group" = all ] || [ "$group" = test ]; then
     need libgtest-dev "GoogleTest" have_header gtest/gtest.h
     need libgmock-dev "GoogleMock" have_header gmock/gmock.h

