@@ -6,6 +6,9 @@
 # scripts/build.sh --all builds every preset this machine can build, with every test and benchmark: the
 # product for every architecture with the simulation beside it (preset default; sim without nvcc) and the
 # simulation under the sanitizers. That is what scripts/test.sh and CI build.
+#
+# Either first checks that the tools and libraries it needs are installed (scripts/deps.sh: installs them
+# with apt-get as root on Debian or Ubuntu, otherwise names the command and exits 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +17,7 @@ have_gpu() { command -v nvidia-smi >/dev/null 2>&1 && nvidia-smi -L 2>/dev/null 
 
 case "${1:-}" in
   --all)
+    scripts/deps.sh all
     presets=(sanitize)
     if have_nvcc; then presets=(default "${presets[@]}"); else presets=(sim "${presets[@]}"); fi
     for preset in "${presets[@]}"; do
@@ -23,6 +27,7 @@ case "${1:-}" in
     tool_preset=${presets[0]}
     ;;
   "")
+    scripts/deps.sh build
     if have_gpu && have_nvcc; then
       tool_preset=native
       cmake --preset native -DKIVO_BUILD_SIM=OFF >/dev/null
