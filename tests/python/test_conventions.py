@@ -7,6 +7,7 @@ import torch
 import torch.nn.functional as F
 
 import kivo
+from kivo import _torch as ops
 import reference as R
 from test_gradients import assert_gradients_close, gradients
 
@@ -158,7 +159,7 @@ def test_rgb_to_y():
 
 @pytest.mark.parametrize("metric", [kivo.ssim, kivo.psnr, lambda a, b, **k: kivo.ms_ssim(a, b, pool="zero-pad", **k)])
 def test_crop_border(device, metric):
-    x, y = R.images((2, 3, 171, 168), seed=13, device=device)
+    x, y = R.images((2, 3, 171, 170), seed=13, device=device)
     b = 4
     inner = (slice(None), slice(None), slice(b, -b), slice(b, -b))
     torch.testing.assert_close(metric(x, y, crop_border=b, reduction="none"),
@@ -166,4 +167,21 @@ def test_crop_border(device, metric):
     gx, _ = gradients(lambda a, c: metric(a, c, crop_border=b), x, y)
     assert gx[inner].abs().max() > 0 and gx.abs().sum() == gx[inner].abs().sum()
     with pytest.raises(ValueError, match="crop_border"):
-        metric(x, y, crop_border=84)
+        metric(x, y, crop_border=85)
+
+
+def _padded_opcheck_cases():
+    x, y = R.images((2, 2, 24, 20), seed=14)
+    w, constants, options = R.gaussian(5), (0.5, 1e-4, 9e-4), (2, 25 / 24)  # reflect, sample covariance
+    differentiable = lambda t: t.clone().requires_grad_()  # noqa: E731
+    return [
+        ("ssim with map", ops.ssim, (differentiable(x), differentiable(y), w, *constants, True, True, *options)),
+        ("ssim_cs", ops.ssim_cs, (differentiable(x), differentiable(y), w, *constants, *options)),
+        ("ssim_gradients map", ops.ssim_gradients, (x, y, w, *constants, torch.rand(2, 2, 24, 20), None, None, None,
+                                                    True, True, *options)),
+    ]
+
+
+@pytest.mark.parametrize("case", _padded_opcheck_cases(), ids=lambda c: c[0])
+def test_padded_operators_opcheck(case):
+    torch.library.opcheck(case[1], case[2])
