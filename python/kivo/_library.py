@@ -152,7 +152,7 @@ def cpu_threads(count: int | None = None) -> int:
     dll = library("sim").dll
     if count is None:
         return int(dll.kivo_sim_threads())
-    if not isinstance(count, int) or count < 0:
+    if isinstance(count, bool) or not isinstance(count, int) or count < 0:
         raise ValueError(f"count must be a non-negative integer; got {count!r}")
     now = int(dll.kivo_sim_set_threads(count))
     if now < 0:

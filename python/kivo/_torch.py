@@ -16,14 +16,65 @@ from ._arrays import adapt
 _Impl = Callable[..., Any]
 
 
+class _FirstOrderOnly(torch.autograd.Function):
+    """Passes a gradient on unchanged, and refuses to be differentiated: the library computes first derivatives
+    only, so a graph built through a gradient (``create_graph=True``) ends here with a clear message."""
+
+    @staticmethod
+    def forward(g: Tensor, anchor: Tensor) -> Tensor:
+        return g.view_as(g)
+
+    @staticmethod
+    def setup_context(ctx: Any, inputs: tuple[Any, ...], output: Any) -> None:
+        pass
+
+    @staticmethod
+    def backward(ctx: Any, grad: Tensor) -> Any:
+        raise RuntimeError("kivo computes first derivatives only: its metrics' gradients cannot be differentiated "
+                           "again (double backward, create_graph=True, torch.func.hessian)")
+
+
+def _first_order(backward: _Impl) -> _Impl:
+    """A backward computed by the library's gradient entries, whose results are marked as not differentiable."""
+
+    def wrapped(ctx: Any, *grads: Any) -> Any:
+        with torch.no_grad():
+            result = backward(ctx, *grads)
+        if not torch.is_grad_enabled():
+            return result
+        # The anchor requires grad, so that differentiating the result reaches the refusal above.
+        anchor = torch.zeros((), requires_grad=True)
+        return tuple(_FirstOrderOnly.apply(g, anchor) if isinstance(g, Tensor) else g for g in result)
+
+    return wrapped
+
+
+# The differentiable operators as autograd Functions in setup_context style, which torch.func transforms
+# (grad, vjp, vmap) and torch.compile accept; the functional API calls these. Each wraps its custom operator.
+_functions: dict[str, Any] = {}
+
+
 def _operator(name: str, impl: _Impl, fake: _Impl, backward: Optional[_Impl] = None,
               setup_context: Optional[_Impl] = None) -> Any:
-    """Registers ``kivo::<name>`` from its implementation, its fake and, optionally, its autograd rule."""
+    """Registers ``kivo::<name>`` from its implementation, its fake and, optionally, its autograd rule (also
+    given to a Function of the same name, see ``call``)."""
     op = torch.library.custom_op(f"kivo::{name}", mutates_args=())(impl)
     op.register_fake(fake)
     if backward is not None:
         op.register_autograd(backward, setup_context=setup_context)
+        overload = getattr(torch.ops.kivo, name).default  # what torch.compile traces through
+        _functions[name] = type(name, (torch.autograd.Function,), {
+            "forward": staticmethod(lambda *args: overload(*args)),
+            "setup_context": staticmethod(setup_context),
+            "backward": staticmethod(backward),
+        })
     return op
+
+
+def call(name: str, *args: Any) -> Any:
+    """Runs operator ``name``: through its autograd Function where it has a gradient."""
+    function = _functions.get(name)
+    return function.apply(*args) if function is not None else globals()[name](*args)
 
 
 def _none() -> Tensor:
@@ -124,7 +175,7 @@ def _ssim_backward(ctx: Any, grad_values: Tensor, grad_map: Tensor) -> tuple[Opt
     return (*_cast_gradients(ctx, gx, gy), None, None, None, None, None, None, None, None)
 
 
-ssim = _operator("ssim", _ssim_impl, _ssim_fake, _ssim_backward, _save_images)
+ssim = _operator("ssim", _ssim_impl, _ssim_fake, _first_order(_ssim_backward), _save_images)
 
 
 # ---- SSIM and contrast-structure per plane (one scale of MS-SSIM) ----------------------------------------------
@@ -148,7 +199,7 @@ def _ssim_cs_backward(ctx: Any, grad_ssim: Tensor, grad_cs: Tensor) -> tuple[Opt
     return (*_cast_gradients(ctx, gx, gy), None, None, None, None, None, None)
 
 
-ssim_cs = _operator("ssim_cs", _ssim_cs_impl, _ssim_cs_fake, _ssim_cs_backward, _save_images)
+ssim_cs = _operator("ssim_cs", _ssim_cs_impl, _ssim_cs_fake, _first_order(_ssim_cs_backward), _save_images)
 
 
 # ---- Pixel errors ------------------------------------------------------------------------------------------------

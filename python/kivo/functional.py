@@ -1,7 +1,9 @@
 """Image-quality metrics and losses on PyTorch tensors, NumPy arrays and CuPy arrays.
 
 Images are ``(N, C, H, W)`` batches, or single images ``(C, H, W)`` and ``(H, W)``; both arguments have the same
-shape, element type and device. Element types: ``uint8`` (samples 0..255), ``float16``, ``bfloat16``, ``float32``
+shape and device. Images of two floating-point types are computed in the wider one (as PyTorch's losses do under
+autocast: a bfloat16 prediction against a float32 target is computed in float32); an 8-bit image against a
+floating-point one is refused, as their data ranges differ. Element types: ``uint8`` (samples 0..255), ``float16``, ``bfloat16``, ``float32``
 and ``float64``. CUDA tensors and CuPy arrays are computed on their GPU, on the framework's current stream,
 without synchronising; CPU tensors and NumPy arrays are computed by the library's CPU simulation backend, which
 gives the same results as the GPU but is much slower (use it for tests and small images). Results are float64
@@ -9,12 +11,21 @@ for ``float64`` inputs and float32 otherwise, as arrays of the inputs' framework
 back to the host.
 
 Reductions: ``"mean"`` gives one value for the batch, ``"none"`` one value per image (a 0-d value for a single
-image).
+image). With NumPy arrays, single values are NumPy scalars (``numpy.float32`` or ``numpy.float64``), as NumPy's
+own reductions return them.
+
+Accuracy: the kernels compute in float32, around the middle of the data range, for every element type; float64
+images give float64 results of float32 accuracy. The results are accurate to about 1e-6 for samples within the
+data range ``[0, L]``, and lose accuracy as samples lie far outside it (SSIM of float64 images in [1000, 1001]
+with ``data_range=1`` can be off by 0.1, and by about 1e-5 in [64, 65]): float64 images whose samples lie more than ``4 L`` from the range's middle
+raise a ``RuntimeWarning`` (the check reads the images' extremes, which waits for a GPU).
 """
 
 from __future__ import annotations
 
 import math
+import numbers
+import warnings
 from dataclasses import dataclass
 from typing import Any, Sequence
 
@@ -82,13 +93,18 @@ class _Images:
             return value.to(getattr(self.xp, dtype))
         return value.astype(dtype)
 
+    def result(self, value: Any) -> Any:
+        """A float64 result in the result type; a single NumPy value as a NumPy scalar."""
+        value = self.cast(value)
+        return value[()] if self.framework == "numpy" and value.ndim == 0 else value
+
     def reduce(self, per_image: Any, reduction: str) -> Any:
         """The result of per-image float64 values: their mean, or the values (0-d for a single image)."""
         if reduction == "mean":
             per_image = per_image.mean()
         elif not self.batched:
             per_image = per_image.reshape(())
-        return self.cast(per_image)
+        return self.result(per_image)
 
     def unbatch(self, value: Any) -> Any:
         """A per-image array ``(N, ...)`` shaped like the input's leading dimensions."""
@@ -100,12 +116,23 @@ class _Images:
         """Runs one of the library's operators: ``torch.ops.kivo.<operator>`` for tensors (so that autograd and
         ``torch.compile`` see it), the entry itself for other arrays."""
         if self.framework == "torch":
-            return getattr(_torch(), operator)(self.x, self.y, *args)
+            return _torch().call(operator, self.x, self.y, *args)
         adapted = [adapt(a) if framework_of(a) is not None else a for a in args]
         return getattr(_compute, operator)(adapt(self.x), adapt(self.y), *adapted)
 
     def with_images(self, x: Any, y: Any) -> _Images:
         return _Images(x, y, self.framework, dtype_name(x), self.batched, self.input_shape)
+
+
+def _promote(x: Any, y: Any, framework: str) -> tuple[Any, Any]:
+    """Two floating-point images in the wider of their types."""
+    if framework == "torch":
+        import torch
+
+        wider = torch.promote_types(x.dtype, y.dtype)
+        return x.to(wider), y.to(wider)
+    wider = np.promote_types(x.dtype, y.dtype)
+    return x.astype(wider, copy=False), y.astype(wider, copy=False)
 
 
 def _describe_device(obj: Any, framework: str) -> str:
@@ -137,7 +164,11 @@ def _images(x: Any, y: Any) -> _Images:
             raise TypeError(f"{name} has element type {dtype}; kivo takes uint8, float16, bfloat16, float32 or "
                             "float64 images")
     if dtypes[0] != dtypes[1]:
-        raise ValueError(f"x and y differ in element type: {dtypes[0]} and {dtypes[1]}")
+        if "uint8" in dtypes:
+            raise ValueError(f"x and y differ in element type: {dtypes[0]} and {dtypes[1]} (8-bit images are "
+                             "compared only with 8-bit images: their data ranges differ)")
+        x, y = _promote(x, y, framework)
+        dtypes = (dtype_name(x),) * 2
     if tuple(x.shape) != tuple(y.shape):
         raise ValueError(f"x and y differ in shape: {tuple(x.shape)} and {tuple(y.shape)}")
     devices = (_describe_device(x, framework), _describe_device(y, framework))
@@ -155,6 +186,17 @@ def _images(x: Any, y: Any) -> _Images:
 def _check_reduction(reduction: str) -> None:
     if reduction not in _REDUCTIONS:
         raise ValueError(f"reduction must be 'mean' or 'none'; got {reduction!r}")
+
+
+def _positive(value: Any, name: str) -> float:
+    """``value`` as a float, if it is a real number (or a 0-d array of one) that is finite and positive."""
+    if framework_of(value) is not None and len(value.shape) == 0:
+        value = value.item()
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number; got {value!r}")
+    if not (value > 0 and math.isfinite(value)):
+        raise ValueError(f"{name} must be a positive finite number; got {value!r}")
+    return float(value)
 
 
 def _choice(name: str, value: Any, allowed: Sequence[str]) -> str:
@@ -181,10 +223,21 @@ def _data_range(images: _Images, data_range: float | None) -> float:
     """The span of the samples' values: 255 for uint8 and 1 for floating-point images unless given."""
     if data_range is None:
         return 255.0 if images.dtype == "uint8" else 1.0
-    value = float(data_range)
-    if not value > 0 or math.isinf(value):
-        raise ValueError(f"data_range must be a positive finite number; got {data_range!r}")
-    return value
+    return _positive(data_range, "data_range")
+
+
+def _check_float64_offset(images: _Images, span: float) -> None:
+    """Warns where float64 samples lie so far from the data range that float32 moments lose accuracy."""
+    if images.dtype != "float64":
+        return
+    xp = images.xp
+    farthest = max(float(xp.abs(a.detach() if images.framework == "torch" else a).max()) for a in
+                   ((images.x - span / 2), (images.y - span / 2)))
+    if farthest > 4 * span:
+        warnings.warn(f"float64 samples lie up to {farthest:.3g} from the middle of the data range "
+                      f"[0, {span:g}]: kivo computes in float32 around that middle, so the result loses "
+                      "accuracy (errors near 1e-5 at 64 data ranges away, 0.1 at 1000); shift the images into "
+                      "the range or pass a data_range that covers them", RuntimeWarning, stacklevel=3)
 
 
 # ---- SSIM windows -----------------------------------------------------------------------------------------------
@@ -207,7 +260,9 @@ def _array_like(images: _Images, values: Any) -> Any:
     """Host values as a float32 array of the images' framework on their device (one copy)."""
     xp = images.xp
     if images.framework == "torch":
-        return xp.as_tensor(values, dtype=xp.float32, device=images.x.device)
+        # An ordinary tensor even when the first call runs under inference mode: it is saved for backward later.
+        with xp.inference_mode(False):
+            return xp.as_tensor(values, dtype=xp.float32, device=images.x.device)
     if images.framework == "cupy":
         with xp.cuda.Device(images.x.device.id):
             return xp.asarray(values, dtype=np.float32)
@@ -218,10 +273,8 @@ def _gaussian_window(images: _Images, size: int, sigma: float | None) -> Any:
     """The normalised Gaussian window of ``size`` taps, or with ``sigma`` None the uniform one (every tap
     1 / size), built once per framework, device, size and sigma."""
     _check_window_size(size, "win_size")
-    if sigma is not None and not sigma > 0:
-        raise ValueError(f"win_sigma must be positive; got {sigma!r}")
-    key = (images.framework, _describe_device(images.x, images.framework), int(size),
-           None if sigma is None else float(sigma))
+    sigma = None if sigma is None else _positive(sigma, "win_sigma")
+    key = (images.framework, _describe_device(images.x, images.framework), int(size), sigma)
     window = _windows.get(key)
     if window is None:
         taps = np.full(int(size), 1 / size) if sigma is None else _gaussian_taps(int(size), float(sigma))
@@ -247,8 +300,15 @@ def _ssim_options(padding: str, sample_covariance: bool, win: int) -> tuple[int,
 
 
 def _custom_window(images: _Images, win: Any) -> Any:
-    """A caller's 1-D window, used where it is when it is a float32 array on the images' device."""
-    if framework_of(win) is None:
+    """A caller's 1-D window (any sequence or array of weights), used where it is when it is a float32 array on
+    the images' device."""
+    if getattr(win, "requires_grad", False):
+        raise ValueError("win requires grad, but kivo computes no gradient with respect to the window: pass "
+                         "win.detach()")
+    if framework_of(win) not in (None, images.framework):
+        win = win.get() if framework_of(win) == "cupy" else win
+        win = win.detach().cpu() if framework_of(win) == "torch" else win
+    if framework_of(win) != images.framework:
         taps = np.asarray(win, dtype=np.float64)
         if taps.ndim != 1:
             raise ValueError(f"win must be a 1-D sequence of weights; got shape {taps.shape}")
@@ -265,11 +325,36 @@ def _custom_window(images: _Images, win: Any) -> Any:
     return images.cast(win, "float32") if dtype_name(win) != "float32" else win
 
 
+def _check_K(K: Sequence[float]) -> list[float]:
+    if len(K) != 2:
+        raise ValueError(f"K must be two positive constants (K1, K2); got {K!r}")
+    return [_positive(k, f"K[{i}]") for i, k in enumerate(K)]
+
+
+def _check_weights(weights: Sequence[float]) -> list[float]:
+    if len(weights) < 1:
+        raise ValueError("weights must give at least one scale")
+    return [_positive(w, f"weights[{i}]") for i, w in enumerate(weights)]
+
+
+def _check_ssim_options(*, data_range: Any = None, win_size: int = 11, win_sigma: float = 1.5,
+                        K: Sequence[float] = (0.01, 0.03), weights: Sequence[float] | None = None) -> None:
+    """Checks the options of ``ssim`` and ``ms_ssim`` before any images are seen (the losses and the metric
+    classes check theirs when they are built)."""
+    if data_range is not None:
+        _positive(data_range, "data_range")
+    _check_window_size(win_size, "win_size")
+    _positive(win_sigma, "win_sigma")
+    _check_K(K)
+    if weights is not None:
+        _check_weights(weights)
+
+
 def _ssim_constants(images: _Images, data_range: float | None, K: Sequence[float]) -> tuple[float, float, float]:
     """shift (the middle of the range, which conditions the float32 moments), c1 and c2."""
-    if len(K) != 2 or not all(k > 0 for k in K):
-        raise ValueError(f"K must be two positive constants (K1, K2); got {K!r}")
+    K = _check_K(K)
     span = _data_range(images, data_range)
+    _check_float64_offset(images, span)
     return span / 2, (K[0] * span) ** 2, (K[1] * span) ** 2
 
 
@@ -323,7 +408,7 @@ def ssim(x: Any, y: Any, *, data_range: float | None = None, win_size: int = 11,
     _check_extent(images, _compute.least_extent(win_taps, pad),
                   f"SSIM with a {win_taps}-tap window" + ("" if padding == "valid" else f" and {padding} padding"))
     values, ssim_map = images.run("ssim", window, *constants, reduction == "none", bool(return_map), pad, factor)
-    result = images.reduce(values, "none") if reduction == "none" else images.cast(values)
+    result = images.reduce(values, "none") if reduction == "none" else images.result(values)
     return (result, images.unbatch(ssim_map)) if return_map else result
 
 
@@ -344,9 +429,10 @@ def _pool(images: _Images, a: Any, pool: str = "drop") -> Any:
 
 
 def _clamped_power(xp: Any, term: Any, weight: float) -> Any:
-    """max(term, 0) ** weight, with a zero gradient (never NaN) where term <= 0."""
+    """max(term, 0) ** weight, with a zero gradient where term <= 0; NaN stays NaN."""
     positive = term > 0
-    return xp.where(positive, xp.where(positive, term, 1.0) ** weight, 0.0)
+    power = xp.where(positive, xp.where(positive, term, 1.0) ** weight, 0.0)
+    return xp.where(xp.isnan(term), term, power)
 
 
 def _ms_ssim_extent(scales: int, win: int, pool: str, padding: int) -> int:
@@ -385,9 +471,9 @@ def ms_ssim(x: Any, y: Any, *, data_range: float | None = None, win_size: int = 
     Args:
         pool: between scales, "drop" (an odd last row or column is dropped) or "zero-pad" (an odd axis gets a
             zero row or column on each side, counted in the averages: ``avg_pool2d(a, 2, padding=size % 2)``).
-        negative: a term's negative values: "relu" clamps them at 0 (with a zero gradient, never NaN); "none"
-            keeps them, so that a negative term raised to a fractional weight gives NaN; "simple" maps every
-            term v to (v + 1) / 2 first.
+        negative: a term's negative values: "relu" clamps them at 0 (with a zero gradient); "none" keeps them,
+            so that a negative term raised to a fractional weight gives NaN; "simple" maps every term v to
+            (v + 1) / 2 first.
         channel_mean: "after" (the mean over channels of the per-channel products) or "before" (each scale's
             cs and SSIM averaged over the channels of the image first, then the terms and their product).
         padding: the windows of the last scale's SSIM (see ``ssim``); cs always uses valid windows.
@@ -395,15 +481,14 @@ def ms_ssim(x: Any, y: Any, *, data_range: float | None = None, win_size: int = 
 
     Images need, at every scale but the last, ``win_size`` pixels on each side, and what ``padding`` needs at
     the last: for the defaults ``2 ** (scales - 1) * win_size`` (176). Differentiable with respect to both
-    images (tensors).
+    images (tensors). NaN in the images gives NaN.
     """
     images = _crop(_images(x, y), crop_border)
     _check_reduction(reduction)
     _choice("pool", pool, ("drop", "zero-pad"))
     _choice("negative", negative, ("relu", "none", "simple"))
     _choice("channel_mean", channel_mean, ("after", "before"))
-    if len(weights) < 1:
-        raise ValueError("weights must give at least one scale")
+    weights = _check_weights(weights)
     window = _window(images, win_type, win_size, win_sigma)
     pad, factor = _ssim_options(padding, sample_covariance, win_size)
     constants = _ssim_constants(images, data_range, K)
@@ -435,7 +520,7 @@ def _pixel(x: Any, y: Any, op: str, param: float, reduction: str) -> Any:
     images = _images(x, y)
     _check_reduction(reduction)
     per_image, overall = images.run("pixel", _compute.PIXEL_OPS[op], float(param))
-    return images.reduce(per_image, "none") if reduction == "none" else images.cast(overall)
+    return images.reduce(per_image, "none") if reduction == "none" else images.result(overall)
 
 
 def mse(x: Any, y: Any, *, reduction: str = "mean") -> Any:
@@ -453,17 +538,13 @@ def mae(x: Any, y: Any, *, reduction: str = "mean") -> Any:
 def charbonnier(x: Any, y: Any, eps: float = 1e-3, *, reduction: str = "mean") -> Any:
     """Charbonnier error, mean over all samples of sqrt((x - y)^2 + eps^2), in the samples' units.
     Differentiable."""
-    if not eps >= 0:
-        raise ValueError(f"eps must be non-negative; got {eps!r}")
-    return _pixel(x, y, "charbonnier", float(eps) ** 2, reduction)
+    return _pixel(x, y, "charbonnier", _positive(eps, "eps") ** 2, reduction)
 
 
 def huber(x: Any, y: Any, delta: float = 1.0, *, reduction: str = "mean") -> Any:
     """Huber error, mean over all samples of d^2 / 2 where |d| < delta and delta (|d| - delta / 2) elsewhere, with
     d = x - y in the samples' units. Differentiable."""
-    if not delta > 0:
-        raise ValueError(f"delta must be positive; got {delta!r}")
-    return _pixel(x, y, "huber", delta, reduction)
+    return _pixel(x, y, "huber", _positive(delta, "delta"), reduction)
 
 
 def psnr(x: Any, y: Any, *, data_range: float | None = None, reduction: str = "mean", crop_border: int = 0) -> Any:
@@ -498,7 +579,7 @@ def gmsd(x: Any, y: Any, *, data_range: float | None = None, downsample: bool = 
     images = _images(x, y)
     _check_reduction(reduction)
     span = _data_range(images, data_range)
-    constant = 170.0 * (span / 255.0) ** 2 if c is None else float(c)
+    constant = 170.0 * (span / 255.0) ** 2 if c is None else _positive(c, "c")
     if images.shape[1] == 3:
         work = "float64" if images.dtype == "float64" else "float32"
         images = images.with_images(*(sum(w * images.cast(a[:, i : i + 1], work) for i, w in enumerate(_LUMA))
@@ -544,12 +625,7 @@ def rgb_to_y(x: Any, standard: str = "bt601-studio", channel_order: str = "rgb",
         raise TypeError(f"x has element type {dtype}; kivo takes uint8, float16, bfloat16, float32 or float64 images")
     if len(x.shape) not in (3, 4) or x.shape[-3] != 3:
         raise ValueError(f"x must be (N, 3, H, W) or (3, H, W) colour images; got shape {tuple(x.shape)}")
-    if data_range is None:
-        span = 255.0 if dtype == "uint8" else 1.0
-    else:
-        span = float(data_range)
-        if not span > 0 or math.isinf(span):
-            raise ValueError(f"data_range must be a positive finite number; got {data_range!r}")
+    span = (255.0 if dtype == "uint8" else 1.0) if data_range is None else _positive(data_range, "data_range")
     work = "float64" if dtype == "float64" else "float32"
     if framework_of(x) == "torch":
         import torch

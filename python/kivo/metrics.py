@@ -49,6 +49,7 @@ class SSIM(_MeanOverImages):
     def __init__(self, *, data_range: float | None = None, win_size: int = 11, win_sigma: float = 1.5,
                  K: Sequence[float] = (0.01, 0.03), **kwargs: Any) -> None:
         super().__init__(**kwargs)
+        F._check_ssim_options(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=K)
         self.options = dict(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=tuple(K))
 
     def per_image(self, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
@@ -64,6 +65,7 @@ class MSSSIM(_MeanOverImages):
                  K: Sequence[float] = (0.01, 0.03), weights: Sequence[float] = F.MS_SSIM_WEIGHTS,
                  **kwargs: Any) -> None:
         super().__init__(**kwargs)
+        F._check_ssim_options(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=K, weights=weights)
         self.options = dict(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=tuple(K),
                             weights=tuple(weights))
 
@@ -97,6 +99,10 @@ class GMSD(_MeanOverImages):
     def __init__(self, *, data_range: float | None = None, downsample: bool = True, c: float | None = None,
                  **kwargs: Any) -> None:
         super().__init__(**kwargs)
+        if data_range is not None:
+            F._positive(data_range, "data_range")
+        if c is not None:
+            F._positive(c, "c")
         self.options = dict(data_range=data_range, downsample=downsample, c=c)
 
     def per_image(self, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
@@ -115,6 +121,8 @@ class PSNR(_MeanOverImages):
 
     def __init__(self, *, data_range: float | None = None, pooled: bool = False, **kwargs: Any) -> None:
         super().__init__(**kwargs)
+        if data_range is not None:
+            F._positive(data_range, "data_range")
         self.data_range = data_range
         self.pooled = pooled
         # Pooled: squared errors over L^2, summed over every sample, and the number of samples.

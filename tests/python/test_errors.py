@@ -6,6 +6,7 @@ import pytest
 import torch
 
 import kivo
+import kivo.metrics
 import reference as R
 from kivo import _library
 from kivo import _torch as ops
@@ -18,7 +19,7 @@ def test_pairs_that_do_not_match(metric):
     x, y = R.images((1, 3, 200, 200))
     cases = [
         (x, y.numpy(), ValueError, "x and y differ in kind"),
-        (x, y.double(), ValueError, "x and y differ in element type: float32 and float64"),
+        ((x * 255).to(torch.uint8), y, ValueError, "x and y differ in element type: uint8 and float32"),
         (x, y[..., :199], ValueError, r"x and y differ in shape: \(1, 3, 200, 200\) and \(1, 3, 200, 199\)"),
         (x, y.to("meta"), ValueError, "x and y differ in device: cpu and meta"),
         ([[0.0]], y, TypeError, "x must be a torch tensor, a NumPy or CuPy array"),
@@ -48,23 +49,38 @@ def test_arguments_out_of_range():
         (lambda: kivo.ssim(x, y, win_size=4), "win_size must be an odd number of taps from 3 to 11; got 4"),
         (lambda: kivo.ssim(x, y, win_size=13), "win_size must be an odd number"),
         (lambda: kivo.ssim(x, y, win_size=7.0), "win_size must be an odd number"),
-        (lambda: kivo.ssim(x, y, win_sigma=0), "win_sigma must be positive"),
+        (lambda: kivo.ssim(x, y, win_sigma=0), "win_sigma must be a positive finite number"),
         (lambda: kivo.ssim(x, y, win=[0.5, 0.5]), "the length of win must be an odd number of taps from 3 to 11; got 2"),
         (lambda: kivo.ssim(x, y, win=torch.ones(3, 3)), r"win must be a 1-D array of weights; got shape \(3, 3\)"),
         (lambda: kivo.ssim(x, y, win=[[1.0]]), r"win must be a 1-D sequence of weights"),
-        (lambda: kivo.ssim(x, y, win=np.ones(3, np.float32)), "win is a numpy array but the images are torch arrays"),
         (lambda: kivo.ssim(x, y, win=torch.ones(3, device="meta")), "win is on meta but the images are on cpu"),
         (lambda: kivo.ssim(x, y, data_range=0), "data_range must be a positive finite number; got 0"),
         (lambda: kivo.psnr(x, y, data_range=float("inf")), "data_range must be a positive finite number"),
         (lambda: kivo.ssim(x, y, K=(0.01,)), r"K must be two positive constants \(K1, K2\)"),
-        (lambda: kivo.charbonnier(x, y, eps=-1.0), "eps must be non-negative"),
-        (lambda: kivo.huber(x, y, delta=0.0), "delta must be positive"),
+        (lambda: kivo.charbonnier(x, y, eps=-1.0), "eps must be a positive finite number"),
+        (lambda: kivo.huber(x, y, delta=0.0), "delta must be a positive finite number"),
+        (lambda: kivo.ssim(x, y, K=(0.01, float("nan"))), r"K\[1\] must be a positive finite number"),
+        (lambda: kivo.ssim(x, y, win_sigma=float("inf")), "win_sigma must be a positive finite number"),
+        (lambda: kivo.charbonnier(x, y, eps=float("nan")), "eps must be a positive finite number"),
+        (lambda: kivo.gmsd(x, y, c=float("nan")), "c must be a positive finite number"),
+        (lambda: kivo.ms_ssim(x, y, weights=(0.5, float("nan"))), r"weights\[1\] must be a positive finite"),
+        (lambda: kivo.ssim(x, y, win=torch.ones(3, requires_grad=True)), "win requires grad"),
+        (lambda: kivo.SSIMLoss(reduction="max"), "reduction must be 'mean', 'sum' or 'none'"),
+        (lambda: kivo.metrics.SSIM(win_sigma=-1.0), "win_sigma must be a positive finite number"),
+        (lambda: kivo.metrics.MSSSIM(weights=(1.0, 0.0)), r"weights\[1\] must be a positive finite number"),
+        (lambda: kivo.metrics.PSNR(data_range=float("nan")), "data_range must be a positive finite number"),
+        (lambda: kivo.cpu_threads(-1), "count must be a non-negative integer"),
+        (lambda: kivo.cpu_threads(True), "count must be a non-negative integer"),
         (lambda: kivo.ms_ssim(x, y, weights=()), "weights must give at least one scale"),
         (lambda: kivo.L1SSIMLoss(ssim_weight=1.5), "ssim_weight must be between 0 and 1"),
     ]
     for call, message in cases:
         with pytest.raises(ValueError, match=message):
             call()
+    # Values that are not numbers: a string or a bool used to pass for a data range.
+    for value in ("1", True, [1.0]):
+        with pytest.raises(TypeError, match="data_range must be a number"):
+            kivo.ssim(x, y, data_range=value)
 
 
 def test_images_too_small():
