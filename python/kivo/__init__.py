@@ -7,12 +7,12 @@ for the definitions, and :mod:`kivo.losses` (PyTorch) for training losses.
 """
 
 from ._library import cpu_threads
-from .functional import charbonnier, gmsd, huber, mae, ms_ssim, mse, psnr, ssim
+from .functional import charbonnier, gmsd, huber, mae, ms_ssim, mse, psnr, rgb_to_y, ssim
 
 __version__ = "1.0.0"
 
 __all__ = ["ssim", "ms_ssim", "psnr", "mse", "mae", "charbonnier", "huber", "gmsd", "SSIMLoss", "MSSSIMLoss",
-           "L1SSIMLoss", "cpu_threads"]
+           "L1SSIMLoss", "cpu_threads", "rgb_to_y"]
 
 
 def __getattr__(name: str):

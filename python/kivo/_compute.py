@@ -7,55 +7,85 @@ Images are ``(N, C, H, W)`` arrays; windows are float32 arrays of ``win`` weight
 
 from __future__ import annotations
 
+from ctypes import c_long
 from typing import Any
 
 from ._arrays import Array
-from ._library import library
+from ._library import SsimOptions, library
 
 # kivo_cuda_pixel_reduce's operations and its "no decibel outputs" value.
 PIXEL_OPS = {"squared": 0, "absolute": 1, "charbonnier": 2, "huber": 3}
 _NO_DECIBELS = -1e300
 
 
+# kivo_cuda_padding: which windows SSIM evaluates ("valid": inside the image; the others: one centred on every
+# pixel, the samples outside the image given by the mode).
+PADDINGS = {"valid": 0, "zeros": 1, "reflect": 2, "replicate": 3, "symmetric": 4}
+
+
 def _ptr(a: Array | None) -> int | None:
     return None if a is None else a.ptr
 
 
+def window_grid(height: int, width: int, win: int, padding: int) -> tuple[int, int]:
+    """The SSIM windows of a plane, (Ho, Wo): the valid ones, or one per pixel for the padded modes."""
+    if padding == PADDINGS["valid"]:
+        return height - win + 1, width - win + 1
+    return height, width
+
+
+def least_extent(win: int, padding: int) -> int:
+    """The smallest height and width a padding mode accepts with a window of ``win`` taps."""
+    radius = (win - 1) // 2
+    return {PADDINGS["valid"]: win, PADDINGS["reflect"]: radius + 1, PADDINGS["symmetric"]: radius}.get(padding, 1)
+
+
+def _options(padding: int, covariance_factor: float) -> SsimOptions:
+    return SsimOptions(padding, covariance_factor)
+
+
 def ssim(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float, per_image: bool,
-         with_map: bool) -> tuple[Any, Any]:
-    """Mean SSIM per image ``(N,)`` or of the batch ``()`` (float64), and the SSIM map or None."""
+         with_map: bool, padding: int = 0, covariance_factor: float = 1.0) -> tuple[Any, Any]:
+    """Mean SSIM per image ``(N,)`` or of the batch ``()`` (float64), and the SSIM map or None, over the windows
+    of ``padding`` (a PADDINGS value) with the (co)variances times ``covariance_factor``."""
     n, c, h, w = x.shape
     win = window.shape[0]
     lib = library(x.backend)
-    tiles = lib.query("kivo_cuda_ssim_workspace", h, w, win)
+    options = _options(padding, covariance_factor)
+    tiles = lib.query("kivo_cuda_ssim_workspace_ex", h, w, win, options)
     partials = x.empty((n * c * tiles,), "float64")
     values = x.empty((n,) if per_image else (), "float64")
-    ssim_map = x.empty((n, c, h - win + 1, w - win + 1), "float32") if with_map else None
-    lib.call("kivo_cuda_ssim", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, c1, c2, window.ptr, win,
+    ssim_map = x.empty((n, c, *window_grid(h, w, win, padding)), "float32") if with_map else None
+    lib.call("kivo_cuda_ssim_ex", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, c1, c2, window.ptr, win, options,
              _ptr(ssim_map), partials.ptr, tiles, values.ptr if per_image else None,
              None if per_image else values.ptr, x.device, x.stream)
     return values.obj, None if ssim_map is None else ssim_map.obj
 
 
-def ssim_cs(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float) -> tuple[Any, Any]:
-    """Mean SSIM and mean contrast-structure term of every plane, ``(N * C,)`` float64 each."""
+def ssim_cs(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float, padding: int = 0,
+            covariance_factor: float = 1.0) -> tuple[Any, Any]:
+    """Mean SSIM and mean contrast-structure term of every plane, ``(N * C,)`` float64 each (options as in
+    ``ssim``)."""
     n, c, h, w = x.shape
     win = window.shape[0]
     lib = library(x.backend)
-    tiles = lib.query("kivo_cuda_ssim_workspace", h, w, win)
+    options = _options(padding, covariance_factor)
+    tiles = lib.query("kivo_cuda_ssim_workspace_ex", h, w, win, options)
     partials = x.empty((n * c * tiles,), "float64")
     partials_cs = x.empty((n * c * tiles,), "float64")
     plane_ssim = x.empty((n * c,), "float64")
     plane_cs = x.empty((n * c,), "float64")
-    lib.call("kivo_cuda_ssim_cs", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, c1, c2, window.ptr, win,
-             partials.ptr, partials_cs.ptr, tiles, plane_ssim.ptr, plane_cs.ptr, x.device, x.stream)
+    lib.call("kivo_cuda_ssim_cs_ex", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, c1, c2, window.ptr, win,
+             options, partials.ptr, partials_cs.ptr, tiles, plane_ssim.ptr, plane_cs.ptr, x.device, x.stream)
     return plane_ssim.obj, plane_cs.obj
 
 
 def ssim_gradients(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float, need_x: bool,
                    need_y: bool, *, grad_map: Array | None = None, grad_mean: Array | None = None,
-                   grad_ssim: Array | None = None, grad_cs: Array | None = None) -> tuple[Any, Any]:
-    """Gradients (float32, or None where not needed) with respect to float32 images x and y of
+                   grad_ssim: Array | None = None, grad_cs: Array | None = None, padding: int = 0,
+                   covariance_factor: float = 1.0) -> tuple[Any, Any]:
+    """Gradients (float32, or None where not needed) with respect to float32 images x and y (options as in
+    ``ssim``) of
 
     - ``sum(grad_map * SSIM map)``, with ``grad_map`` laid out like the map;
     - ``grad_mean[0] * batch-mean SSIM``;
@@ -64,17 +94,19 @@ def ssim_gradients(x: Array, y: Array, window: Array, shift: float, c1: float, c
     """
     n, c, h, w = x.shape
     win = window.shape[0]
-    windows = n * c * (h - win + 1) * (w - win + 1)
-    stats = x.empty(((4 if need_y else 3) * windows,), "float32")
+    lib = library(x.backend)
+    options = _options(padding, covariance_factor)
+    floats = lib.query("kivo_cuda_ssim_backward_scratch_ex", n, c, h, w, win, options, int(need_y),
+                       out_type=c_long)
+    stats = x.empty((floats,), "float32")
     grad_x = x.empty(x.shape, "float32") if need_x else None
     grad_y = x.empty(x.shape, "float32") if need_y else None
-    shape_and_outputs = (window.ptr, win, n, c, h, w, shift, c1, c2, stats.ptr, _ptr(grad_x), _ptr(grad_y),
-                         x.device, x.stream)
-    lib = library(x.backend)
+    shape_and_outputs = (window.ptr, win, n, c, h, w, shift, c1, c2, options, stats.ptr, _ptr(grad_x),
+                         _ptr(grad_y), x.device, x.stream)
     if grad_ssim is not None:
-        lib.call("kivo_cuda_ssim_cs_backward", x.ptr, y.ptr, grad_ssim.ptr, _ptr(grad_cs), *shape_and_outputs)
+        lib.call("kivo_cuda_ssim_cs_backward_ex", x.ptr, y.ptr, grad_ssim.ptr, _ptr(grad_cs), *shape_and_outputs)
     else:
-        lib.call("kivo_cuda_ssim_backward", x.ptr, y.ptr, _ptr(grad_map), _ptr(grad_mean), *shape_and_outputs)
+        lib.call("kivo_cuda_ssim_backward_ex", x.ptr, y.ptr, _ptr(grad_map), _ptr(grad_mean), *shape_and_outputs)
     return (None if grad_x is None else grad_x.obj), (None if grad_y is None else grad_y.obj)
 
 

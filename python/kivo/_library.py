@@ -14,12 +14,21 @@ import pathlib
 import threading
 from ctypes import c_char_p, c_double, c_int, c_long, c_void_p
 
-__all__ = ["Backend", "library", "check", "cpu_threads"]
+__all__ = ["Backend", "SsimOptions", "library", "check", "cpu_threads"]
+
+
+class SsimOptions(ctypes.Structure):
+    """kivo_cuda_ssim_options: the padding mode (a kivo_cuda_padding) and the factor of the (co)variances."""
+
+    _fields_ = [("padding", c_int), ("covariance_factor", c_double)]
+
 
 # The C prototypes: pointers are passed as integers (or None for a null pointer), streams likewise.
 _P = c_void_p
 _SSIM_BACKWARD = [_P, _P, _P, _P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, c_double, _P, _P, _P,
                   c_int, _P]
+_OPTIONS = ctypes.POINTER(SsimOptions)
+_SSIM_BACKWARD_EX = _SSIM_BACKWARD[:13] + [_OPTIONS] + _SSIM_BACKWARD[13:]
 _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "kivo_cuda_abi_version": (c_int, []),
     "kivo_cuda_error_string": (c_char_p, [c_int]),
@@ -34,13 +43,23 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
                                   _P, _P, c_int, _P, _P, c_int, _P]),
     "kivo_cuda_ssim_backward": (c_int, _SSIM_BACKWARD),
     "kivo_cuda_ssim_cs_backward": (c_int, _SSIM_BACKWARD),
+    "kivo_cuda_ssim_workspace_ex": (c_int, [c_int, c_int, c_int, _OPTIONS, _P]),
+    "kivo_cuda_ssim_ex": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, c_double, _P, c_int,
+                                  _OPTIONS, _P, _P, c_int, _P, _P, c_int, _P]),
+    "kivo_cuda_ssim_cs_ex": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, c_double, _P,
+                                     c_int, _OPTIONS, _P, _P, c_int, _P, _P, c_int, _P]),
+    "kivo_cuda_ssim_backward_scratch_ex": (c_int, [c_int, c_int, c_int, c_int, c_int, _OPTIONS, c_int, _P]),
+    "kivo_cuda_ssim_backward_ex": (c_int, _SSIM_BACKWARD_EX),
+    "kivo_cuda_ssim_cs_backward_ex": (c_int, _SSIM_BACKWARD_EX),
     "kivo_cuda_gmsd_workspace": (c_int, [c_int, c_int, c_int, _P]),
     "kivo_cuda_gmsd": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_int, c_double, c_double, _P, _P, c_int,
                                _P, _P, c_int, _P]),
 }
 
 _FILES = {"cuda": "libkivo_cuda.so", "sim": "libkivo_cuda_sim.so"}
-_ABI_VERSION = 1
+# The oldest ABI version with every entry above (2: the SSIM entries with options); newer libraries only add
+# entries.
+_ABI_VERSION = 2
 # Statuses 1 to 5 are the library's argument errors; negative ones are CUDA runtime errors.
 _ARGUMENT_STATUSES = range(1, 6)
 
@@ -56,17 +75,25 @@ class Backend:
             function = getattr(self._dll, entry)
             function.restype = restype
             function.argtypes = argtypes
+        # The version is checked before any other entry is looked up, so that an older library is reported as
+        # such rather than as a missing symbol.
+        self._dll.kivo_cuda_abi_version.restype = c_int
+        self._dll.kivo_cuda_abi_version.argtypes = []
         version = self._dll.kivo_cuda_abi_version()
-        if version != _ABI_VERSION:
-            raise ImportError(f"{path} has ABI version {version}; this package needs {_ABI_VERSION}")
+        if version < _ABI_VERSION:
+            raise ImportError(f"{path} has ABI version {version}; this package needs {_ABI_VERSION} or later")
+        for entry, (restype, argtypes) in _PROTOTYPES.items():
+            function = getattr(self._dll, entry)
+            function.restype = restype
+            function.argtypes = argtypes
 
     def call(self, entry: str, *args: object) -> None:
         """Calls a status-returning entry and raises on a failure, with the library's own text."""
         check(self, entry, getattr(self._dll, entry)(*args))
 
-    def query(self, entry: str, *args: object) -> int:
-        """Calls a workspace query and returns the count it writes."""
-        out = c_int(0)
+    def query(self, entry: str, *args: object, out_type: type = c_int) -> int:
+        """Calls a workspace query and returns the count it writes (an ``out_type``: int, or long)."""
+        out = out_type(0)
         self.call(entry, *args, ctypes.byref(out))
         return out.value
 

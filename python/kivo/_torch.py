@@ -81,10 +81,9 @@ def _none() -> Tensor:
     return torch.empty(0)
 
 
-def _window_count(x: Tensor, window: Tensor) -> tuple[int, int]:
+def _window_count(x: Tensor, window: Tensor, padding: int = 0) -> tuple[int, int]:
     """Windows per plane, and (Ho, Wo)."""
-    win = window.shape[0]
-    return x.shape[2] - win + 1, x.shape[3] - win + 1
+    return _compute.window_grid(x.shape[2], x.shape[3], window.shape[0], padding)
 
 
 # ---- Gradients of the SSIM family -------------------------------------------------------------------------
@@ -92,17 +91,20 @@ def _window_count(x: Tensor, window: Tensor) -> tuple[int, int]:
 
 def _ssim_gradients_impl(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float,
                          grad_map: Optional[Tensor], grad_mean: Optional[Tensor], grad_ssim: Optional[Tensor],
-                         grad_cs: Optional[Tensor], need_x: bool, need_y: bool) -> tuple[Tensor, Tensor]:
+                         grad_cs: Optional[Tensor], need_x: bool, need_y: bool, padding: int = 0,
+                         covariance_factor: float = 1.0) -> tuple[Tensor, Tensor]:
     optional = {name: adapt(t) for name, t in
                 (("grad_map", grad_map), ("grad_mean", grad_mean), ("grad_ssim", grad_ssim), ("grad_cs", grad_cs))
                 if t is not None}
-    gx, gy = _compute.ssim_gradients(adapt(x), adapt(y), adapt(window), shift, c1, c2, need_x, need_y, **optional)
+    gx, gy = _compute.ssim_gradients(adapt(x), adapt(y), adapt(window), shift, c1, c2, need_x, need_y, **optional,
+                                     padding=padding, covariance_factor=covariance_factor)
     return (x.new_empty(0) if gx is None else gx), (y.new_empty(0) if gy is None else gy)
 
 
 def _ssim_gradients_fake(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float,
                          grad_map: Optional[Tensor], grad_mean: Optional[Tensor], grad_ssim: Optional[Tensor],
-                         grad_cs: Optional[Tensor], need_x: bool, need_y: bool) -> tuple[Tensor, Tensor]:
+                         grad_cs: Optional[Tensor], need_x: bool, need_y: bool, padding: int = 0,
+                         covariance_factor: float = 1.0) -> tuple[Tensor, Tensor]:
     return (torch.empty_like(x) if need_x else x.new_empty(0)), (torch.empty_like(y) if need_y else y.new_empty(0))
 
 
@@ -126,21 +128,24 @@ def _save_images(ctx: Any, inputs: tuple[Any, ...], output: Any) -> None:
     ctx.save_for_backward(x, y, window)
     ctx.image_dtypes = (x.dtype, y.dtype)
     ctx.constants = (shift, c1, c2)
-    ctx.flags = inputs[6:]
+    # The operators' last two arguments are the options (padding, covariance factor); their flags lie between.
+    ctx.flags = inputs[6:-2]
+    ctx.options = tuple(inputs[-2:])
 
 
 # ---- SSIM ---------------------------------------------------------------------------------------------------
 
 
 def _ssim_impl(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float, per_image: bool,
-               with_map: bool) -> tuple[Tensor, Tensor]:
-    values, ssim_map = _compute.ssim(adapt(x), adapt(y), adapt(window), shift, c1, c2, per_image, with_map)
+               with_map: bool, padding: int = 0, covariance_factor: float = 1.0) -> tuple[Tensor, Tensor]:
+    values, ssim_map = _compute.ssim(adapt(x), adapt(y), adapt(window), shift, c1, c2, per_image, with_map, padding,
+                                     covariance_factor)
     return values, (x.new_empty(0, dtype=torch.float32) if ssim_map is None else ssim_map)
 
 
 def _ssim_fake(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float, per_image: bool,
-               with_map: bool) -> tuple[Tensor, Tensor]:
-    ho, wo = _window_count(x, window)
+               with_map: bool, padding: int = 0, covariance_factor: float = 1.0) -> tuple[Tensor, Tensor]:
+    ho, wo = _window_count(x, window, padding)
     values = x.new_empty((x.shape[0],) if per_image else (), dtype=torch.float64)
     shape = (x.shape[0], x.shape[1], ho, wo) if with_map else (0,)
     return values, x.new_empty(shape, dtype=torch.float32)
@@ -153,21 +158,21 @@ def _ssim_backward(ctx: Any, grad_values: Tensor, grad_map: Tensor) -> tuple[Opt
     x, y, window = _float32_images(ctx)
     per_image, with_map = ctx.flags
     n, c = x.shape[0], x.shape[1]
-    ho, wo = _window_count(x, window)
+    ho, wo = _window_count(x, window, ctx.options[0])
     need = (ctx.needs_input_grad[0], ctx.needs_input_grad[1])
     if with_map:
         per_window = grad_values / (c * ho * wo) if per_image else grad_values / (n * c * ho * wo)
         per_window = per_window.reshape(-1, 1, 1, 1) if per_image else per_window
         total = (grad_map + per_window.float()).contiguous()
-        gx, gy = ssim_gradients(x, y, window, *ctx.constants, total, None, None, None, *need)
+        gx, gy = ssim_gradients(x, y, window, *ctx.constants, total, None, None, None, *need, *ctx.options)
     elif per_image:
         per_plane = (grad_values / c).float().repeat_interleave(c)
         gx, gy = ssim_gradients(x, y, window, *ctx.constants, None, None, per_plane, torch.zeros_like(per_plane),
-                                *need)
+                                *need, *ctx.options)
     else:
         gx, gy = ssim_gradients(x, y, window, *ctx.constants, None, grad_values.reshape(1).float(), None, None,
-                                *need)
-    return (*_cast_gradients(ctx, gx, gy), None, None, None, None, None, None)
+                                *need, *ctx.options)
+    return (*_cast_gradients(ctx, gx, gy), None, None, None, None, None, None, None, None)
 
 
 ssim = _operator("ssim", _ssim_impl, _ssim_fake, _first_order(_ssim_backward), _save_images)
@@ -176,11 +181,13 @@ ssim = _operator("ssim", _ssim_impl, _ssim_fake, _first_order(_ssim_backward), _
 # ---- SSIM and contrast-structure per plane (one scale of MS-SSIM) ----------------------------------------------
 
 
-def _ssim_cs_impl(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float) -> tuple[Tensor, Tensor]:
-    return _compute.ssim_cs(adapt(x), adapt(y), adapt(window), shift, c1, c2)
+def _ssim_cs_impl(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float, padding: int = 0,
+                  covariance_factor: float = 1.0) -> tuple[Tensor, Tensor]:
+    return _compute.ssim_cs(adapt(x), adapt(y), adapt(window), shift, c1, c2, padding, covariance_factor)
 
 
-def _ssim_cs_fake(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float) -> tuple[Tensor, Tensor]:
+def _ssim_cs_fake(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float, padding: int = 0,
+                  covariance_factor: float = 1.0) -> tuple[Tensor, Tensor]:
     planes = x.shape[0] * x.shape[1]
     return x.new_empty(planes, dtype=torch.float64), x.new_empty(planes, dtype=torch.float64)
 
@@ -188,8 +195,8 @@ def _ssim_cs_fake(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float,
 def _ssim_cs_backward(ctx: Any, grad_ssim: Tensor, grad_cs: Tensor) -> tuple[Optional[Tensor], ...]:
     x, y, window = _float32_images(ctx)
     gx, gy = ssim_gradients(x, y, window, *ctx.constants, None, None, grad_ssim.float(), grad_cs.float(),
-                            ctx.needs_input_grad[0], ctx.needs_input_grad[1])
-    return (*_cast_gradients(ctx, gx, gy), None, None, None, None)
+                            ctx.needs_input_grad[0], ctx.needs_input_grad[1], *ctx.options)
+    return (*_cast_gradients(ctx, gx, gy), None, None, None, None, None, None)
 
 
 ssim_cs = _operator("ssim_cs", _ssim_cs_impl, _ssim_cs_fake, _first_order(_ssim_cs_backward), _save_images)

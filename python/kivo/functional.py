@@ -34,10 +34,12 @@ import numpy as np
 from . import _compute
 from ._arrays import DTYPE_CODES, adapt, dtype_name, framework_of
 
-__all__ = ["ssim", "ms_ssim", "psnr", "mse", "mae", "charbonnier", "huber", "gmsd"]
+__all__ = ["ssim", "ms_ssim", "psnr", "mse", "mae", "charbonnier", "huber", "gmsd", "rgb_to_y"]
 
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
 _REDUCTIONS = ("mean", "none")
+# Padding modes by name; "same" is the zero padding's other common name.
+_PADDINGS = {**_compute.PADDINGS, "same": _compute.PADDINGS["zeros"]}
 
 
 # ---- Inputs --------------------------------------------------------------------------------------------------
@@ -197,6 +199,26 @@ def _positive(value: Any, name: str) -> float:
     return float(value)
 
 
+def _choice(name: str, value: Any, allowed: Sequence[str]) -> str:
+    """``value`` if it is one of ``allowed``; otherwise a ValueError naming the argument."""
+    if not isinstance(value, str) or value not in allowed:
+        raise ValueError(f"{name} must be one of {', '.join(repr(a) for a in allowed)}; got {value!r}")
+    return value
+
+
+def _crop(images: _Images, crop_border: int) -> _Images:
+    """The images without ``crop_border`` pixels on each side."""
+    if isinstance(crop_border, bool) or not isinstance(crop_border, (int, np.integer)) or crop_border < 0:
+        raise ValueError(f"crop_border must be a non-negative integer; got {crop_border!r}")
+    if crop_border == 0:
+        return images
+    h, w = images.shape[2:]
+    if 2 * crop_border >= min(h, w):
+        raise ValueError(f"crop_border={crop_border} leaves nothing of {h} x {w} images")
+    b = int(crop_border)
+    return images.with_images(images.x[:, :, b : h - b, b : w - b], images.y[:, :, b : h - b, b : w - b])
+
+
 def _data_range(images: _Images, data_range: float | None) -> float:
     """The span of the samples' values: 255 for uint8 and 1 for floating-point images unless given."""
     if data_range is None:
@@ -247,15 +269,34 @@ def _array_like(images: _Images, values: Any) -> Any:
     return np.ascontiguousarray(values, dtype=np.float32)
 
 
-def _gaussian_window(images: _Images, size: int, sigma: float) -> Any:
-    """The normalised Gaussian window of ``size`` taps, built once per framework, device, size and sigma."""
+def _gaussian_window(images: _Images, size: int, sigma: float | None) -> Any:
+    """The normalised Gaussian window of ``size`` taps, or with ``sigma`` None the uniform one (every tap
+    1 / size), built once per framework, device, size and sigma."""
     _check_window_size(size, "win_size")
-    sigma = _positive(sigma, "win_sigma")
-    key = (images.framework, _describe_device(images.x, images.framework), int(size), float(sigma))
+    sigma = None if sigma is None else _positive(sigma, "win_sigma")
+    key = (images.framework, _describe_device(images.x, images.framework), int(size), sigma)
     window = _windows.get(key)
     if window is None:
-        window = _windows[key] = _array_like(images, _gaussian_taps(int(size), float(sigma)))
+        taps = np.full(int(size), 1 / size) if sigma is None else _gaussian_taps(int(size), float(sigma))
+        window = _windows[key] = _array_like(images, taps)
     return window
+
+
+def _window(images: _Images, win_type: str, win_size: int, win_sigma: float, win: Any = None) -> Any:
+    """The window of an SSIM call: ``win`` if given, else the Gaussian or the uniform one of ``win_size`` taps."""
+    _choice("win_type", win_type, ("gaussian", "uniform"))
+    if win is not None:
+        if win_type != "gaussian":
+            raise ValueError(f"win_type={win_type!r} and win cannot both be given: win gives the window itself")
+        return _custom_window(images, win)
+    return _gaussian_window(images, win_size, win_sigma if win_type == "gaussian" else None)
+
+
+def _ssim_options(padding: str, sample_covariance: bool, win: int) -> tuple[int, float]:
+    """The padding code, and the covariance factor: 1 (population), or NP / (NP - 1) with NP = win^2 (sample)."""
+    code = _PADDINGS[_choice("padding", padding, tuple(_PADDINGS))]
+    samples = win * win
+    return code, (samples / (samples - 1) if sample_covariance else 1.0)
 
 
 def _custom_window(images: _Images, win: Any) -> Any:
@@ -328,41 +369,60 @@ def _check_extent(images: _Images, least: int, what: str) -> None:
 
 def ssim(x: Any, y: Any, *, data_range: float | None = None, win_size: int = 11, win_sigma: float = 1.5,
          win: Any = None, K: Sequence[float] = (0.01, 0.03), reduction: str = "mean",
-         return_map: bool = False) -> Any:
+         return_map: bool = False, padding: str = "valid", sample_covariance: bool = False,
+         win_type: str = "gaussian", crop_border: int = 0) -> Any:
     """Structural similarity of x and y.
 
-    SSIM is evaluated over every *valid* window (windows wholly inside the image; no padding), a separable
-    Gaussian of ``win_size`` taps and standard deviation ``win_sigma`` unless ``win`` gives the 1-D weights (odd
+    SSIM is evaluated over windows of a separable Gaussian of ``win_size`` taps and standard deviation
+    ``win_sigma`` (``win_type="uniform"``: every tap 1 / ``win_size``) unless ``win`` gives the 1-D weights (odd
     length 3 to 11; pass a float32 array on the images' device to avoid a copy per call):
 
         SSIM = (2 mu_x mu_y + C1)(2 sigma_xy + C2) / ((mu_x^2 + mu_y^2 + C1)(sigma_x^2 + sigma_y^2 + C2))
 
     with C1 = (K1 L)^2, C2 = (K2 L)^2 and L = ``data_range`` (255 for uint8, 1.0 for floating-point images when
-    None; never estimated from the data). The value of an image is the mean over its windows and channels.
+    None; never estimated from the data). The variances and the covariance are population moments of the
+    window, or with ``sample_covariance`` those times NP / (NP - 1), NP = win^2. The value of an image is the
+    mean over its windows and channels.
 
     Args:
+        padding: which windows. "valid" (default): the windows wholly inside the image, (H - win + 1) x
+            (W - win + 1). The others: one window centred on every pixel, H x W, with the samples outside the
+            image given by the mode, for a row a b c d: "zeros" (0 0 | a b c d | 0 0; "same" is accepted for it),
+            "reflect" (c b | a b c d | c b), "replicate" (a a | a b c d | d d), "symmetric" (b a | a b c d | d c).
+            Images need, on each side, at least win pixels for "valid", more than (win - 1) / 2 for "reflect",
+            (win - 1) / 2 for "symmetric" and 1 for the others.
+        crop_border: pixels removed from each side of both images first.
         reduction: "mean" (over the batch) or "none" (one value per image).
-        return_map: also return the per-window map, ``(N, C, H - win + 1, W - win + 1)`` float32.
+        return_map: also return the per-window float32 map, ``(N, C, Ho, Wo)`` with Ho x Wo as ``padding`` says
+            (of the cropped images).
 
-    Differentiable with respect to both images (tensors), for every reduction and with the map.
+    Differentiable with respect to both images (tensors), for every reduction, padding and with the map; a
+    padded sample that copies a pixel passes its gradient on to that pixel.
     """
-    images = _images(x, y)
+    images = _crop(_images(x, y), crop_border)
     _check_reduction(reduction)
-    window = _gaussian_window(images, win_size, win_sigma) if win is None else _custom_window(images, win)
+    window = _window(images, win_type, win_size, win_sigma, win)
+    win_taps = int(window.shape[0])
+    pad, factor = _ssim_options(padding, sample_covariance, win_taps)
     constants = _ssim_constants(images, data_range, K)
-    _check_extent(images, int(window.shape[0]), f"SSIM with a {int(window.shape[0])}-tap window")
-    values, ssim_map = images.run("ssim", window, *constants, reduction == "none", bool(return_map))
+    _check_extent(images, _compute.least_extent(win_taps, pad),
+                  f"SSIM with a {win_taps}-tap window" + ("" if padding == "valid" else f" and {padding} padding"))
+    values, ssim_map = images.run("ssim", window, *constants, reduction == "none", bool(return_map), pad, factor)
     result = images.reduce(values, "none") if reduction == "none" else images.result(values)
     return (result, images.unbatch(ssim_map)) if return_map else result
 
 
-def _pool(images: _Images, a: Any) -> Any:
-    """2 x 2 average pooling; an odd last row or column is dropped. Computed in float32 (float64 images stay
-    float64)."""
+def _pool(images: _Images, a: Any, pool: str = "drop") -> Any:
+    """2 x 2 average pooling, stride 2. "drop": an odd last row or column is dropped; "zero-pad": an odd axis
+    first gets a row or column of zeros on each side, which count in the averages (so the extent becomes
+    ceil(size / 2)). Computed in float32 (float64 images stay float64)."""
     work = "float64" if images.dtype == "float64" else "float32"
     a = images.cast(a, work)
+    pads = (a.shape[2] % 2, a.shape[3] % 2) if pool == "zero-pad" else (0, 0)
     if images.framework == "torch":
-        return images.xp.nn.functional.avg_pool2d(a, 2)
+        return images.xp.nn.functional.avg_pool2d(a, 2, padding=pads)
+    if pads != (0, 0):
+        a = images.xp.pad(a, ((0, 0), (0, 0), (pads[0], pads[0]), (pads[1], pads[1])))
     n, c, h, w = a.shape
     a = a[:, :, : h // 2 * 2, : w // 2 * 2].reshape(n, c, h // 2, 2, w // 2, 2)
     return a.mean(axis=(3, 5), dtype=work)
@@ -375,40 +435,82 @@ def _clamped_power(xp: Any, term: Any, weight: float) -> Any:
     return xp.where(xp.isnan(term), term, power)
 
 
+def _ms_ssim_extent(scales: int, win: int, pool: str, padding: int) -> int:
+    """The smallest image side for which every scale has its windows: ``win`` pixels at the scales whose cs is
+    taken over valid windows, and what ``padding`` needs at the last one."""
+    least = 1
+    for s in range(scales):
+        need = win if s < scales - 1 else _compute.least_extent(win, padding)
+        # s poolings keep floor(size / 2^s) pixels ("drop") or ceil(size / 2^s) ("zero-pad").
+        least = max(least, need << s if pool == "drop" else ((need - 1) << s) + 1)
+    return least
+
+
+def _ms_ssim_term(xp: Any, value: Any, negative: str, weight: float) -> Any:
+    """A scale's term raised to its weight, its negative values treated as ``negative`` says."""
+    if negative == "relu":
+        return _clamped_power(xp, value, weight)
+    if negative == "simple":
+        return ((value + 1) / 2) ** weight
+    return value**weight
+
+
 def ms_ssim(x: Any, y: Any, *, data_range: float | None = None, win_size: int = 11, win_sigma: float = 1.5,
             K: Sequence[float] = (0.01, 0.03), weights: Sequence[float] = MS_SSIM_WEIGHTS,
-            reduction: str = "mean") -> Any:
+            reduction: str = "mean", pool: str = "drop", negative: str = "relu", channel_mean: str = "after",
+            padding: str = "valid", sample_covariance: bool = False, win_type: str = "gaussian",
+            crop_border: int = 0) -> Any:
     """Multi-scale structural similarity of x and y.
 
-    Over ``len(weights)`` scales, each the 2 x 2 average of the one before (an odd last row or column is
-    dropped; the coarser scales are float32, or float64 for float64 images): the mean contrast-structure term
-    of every channel at the finer scales and its mean SSIM at the coarsest, over valid windows as in ``ssim``;
-    each term is clamped at 0 and raised to its weight, and their product is the channel's MS-SSIM. The value
-    of an image is the mean over its channels. Images need at least ``2 ** (scales - 1) * win_size`` pixels on
-    each side (176 for the defaults).
+    Over ``len(weights)`` scales, each the 2 x 2 average of the one before (the coarser scales are float32, or
+    float64 for float64 images): the mean contrast-structure term cs at the finer scales, over valid windows,
+    and the mean SSIM at the coarsest, over the windows of ``padding`` (valid by default); windows, covariance
+    and constants as in ``ssim``. Each term, per channel, is raised to its weight and the product of the
+    scales' terms is the channel's MS-SSIM; the value of an image is the mean over its channels.
 
-    Differentiable with respect to both images (tensors); a term clamped at 0 contributes a zero gradient. NaN in
-    the images gives NaN.
+    Args:
+        pool: between scales, "drop" (an odd last row or column is dropped) or "zero-pad" (an odd axis gets a
+            zero row or column on each side, counted in the averages: ``avg_pool2d(a, 2, padding=size % 2)``).
+        negative: a term's negative values: "relu" clamps them at 0 (with a zero gradient); "none" keeps them,
+            so that a negative term raised to a fractional weight gives NaN; "simple" maps every term v to
+            (v + 1) / 2 first.
+        channel_mean: "after" (the mean over channels of the per-channel products) or "before" (each scale's
+            cs and SSIM averaged over the channels of the image first, then the terms and their product).
+        padding: the windows of the last scale's SSIM (see ``ssim``); cs always uses valid windows.
+        crop_border: pixels removed from each side of both images first.
+
+    Images need, at every scale but the last, ``win_size`` pixels on each side, and what ``padding`` needs at
+    the last: for the defaults ``2 ** (scales - 1) * win_size`` (176). Differentiable with respect to both
+    images (tensors). NaN in the images gives NaN.
     """
-    images = _images(x, y)
+    images = _crop(_images(x, y), crop_border)
     _check_reduction(reduction)
+    _choice("pool", pool, ("drop", "zero-pad"))
+    _choice("negative", negative, ("relu", "none", "simple"))
+    _choice("channel_mean", channel_mean, ("after", "before"))
     weights = _check_weights(weights)
-    window = _gaussian_window(images, win_size, win_sigma)
+    window = _window(images, win_type, win_size, win_sigma)
+    pad, factor = _ssim_options(padding, sample_covariance, win_size)
     constants = _ssim_constants(images, data_range, K)
     scales = len(weights)
-    _check_extent(images, 2 ** (scales - 1) * win_size,
+    _check_extent(images, _ms_ssim_extent(scales, win_size, pool, pad),
                   f"MS-SSIM over {scales} scales with a {win_size}-tap window")
     xp = images.xp
+    n, c = images.shape[:2]
     scale = images
     product = None
     for s, weight in enumerate(weights):
+        last = s == scales - 1
         if s > 0:
-            scale = scale.with_images(_pool(images, scale.x), _pool(images, scale.y))
-        plane_ssim, plane_cs = scale.run("ssim_cs", window, *constants)
-        term = _clamped_power(xp, plane_ssim if s == scales - 1 else plane_cs, float(weight))
+            scale = scale.with_images(_pool(images, scale.x, pool), _pool(images, scale.y, pool))
+        plane_ssim, plane_cs = scale.run("ssim_cs", window, *constants, pad if last else _compute.PADDINGS["valid"],
+                                         factor)
+        value = plane_ssim if last else plane_cs
+        if channel_mean == "before":
+            value = value.reshape(n, c).mean(1)
+        term = _ms_ssim_term(xp, value, negative, float(weight))
         product = term if product is None else product * term
-    n, c = images.shape[:2]
-    return images.reduce(product.reshape(n, c).mean(1), reduction)
+    return images.reduce(product.reshape(n, c).mean(1) if channel_mean == "after" else product, reduction)
 
 
 # ---- Pixel errors -------------------------------------------------------------------------------------------------
@@ -445,11 +547,11 @@ def huber(x: Any, y: Any, delta: float = 1.0, *, reduction: str = "mean") -> Any
     return _pixel(x, y, "huber", _positive(delta, "delta"), reduction)
 
 
-def psnr(x: Any, y: Any, *, data_range: float | None = None, reduction: str = "mean") -> Any:
+def psnr(x: Any, y: Any, *, data_range: float | None = None, reduction: str = "mean", crop_border: int = 0) -> Any:
     """Peak signal-to-noise ratio in decibels, 10 log10(L^2 / MSE) of each image, with L = ``data_range`` (255 for
-    uint8, 1.0 for floating-point images when None). "mean" is the mean of the per-image values (identical
-    images give infinity). Differentiable."""
-    images = _images(x, y)
+    uint8, 1.0 for floating-point images when None), after removing ``crop_border`` pixels from each side of
+    both images. "mean" is the mean of the per-image values (identical images give infinity). Differentiable."""
+    images = _crop(_images(x, y), crop_border)
     _check_reduction(reduction)
     span = _data_range(images, data_range)
     per_image, _ = images.run("pixel", _compute.PIXEL_OPS["squared"], 0.0)
@@ -485,3 +587,51 @@ def gmsd(x: Any, y: Any, *, data_range: float | None = None, downsample: bool = 
     _check_extent(images, 6 if downsample else 3, "GMSD" + (" with downsampling" if downsample else ""))
     _, deviation = images.run("gmsd", bool(downsample), constant)
     return images.reduce(deviation, reduction)
+
+
+# ---- Luma ------------------------------------------------------------------------------------------------------
+
+# Y = offset * L / 255 + (wr R + wg G + wb B) / 255, with L the data range (the offset is on the 0..255 scale).
+_Y_STANDARDS = {"bt601-studio": (16.0, (65.481, 128.553, 24.966))}
+
+
+def rgb_to_y(x: Any, standard: str = "bt601-studio", channel_order: str = "rgb", *,
+             data_range: float | None = None) -> Any:
+    """The luma channel of colour images, ``(N, 3, H, W) -> (N, 1, H, W)`` (or ``(3, H, W) -> (1, H, W)``).
+
+    "bt601-studio" (ITU-R BT.601, studio range): on samples in 0..255,
+
+        Y = 16 + (65.481 R + 128.553 G + 24.966 B) / 255   (16..235),
+
+    and on samples in 0..L, L = ``data_range`` (255 for uint8, 1.0 for floating-point images when None), the same
+    in the samples' scale: Y = 16 L / 255 + (65.481 R + 128.553 G + 24.966 B) / 255. So images in 0..1 give Y in
+    16/255..235/255, and float images in 0..255 need ``data_range=255``. ``channel_order`` says whether the
+    channels are R, G, B ("rgb") or B, G, R ("bgr", as OpenCV reads images).
+
+    Computed in float64 for float64 images and in float32 otherwise (uint8 included, without rounding), which is
+    the result's type; differentiable for tensors.
+    """
+    kind = framework_of(x)
+    if kind is None:
+        raise TypeError(f"x must be a torch tensor, a NumPy or CuPy array, or a CUDA array; got {type(x).__name__}")
+    if kind == "cai":
+        from ._arrays import from_cuda_array_interface
+
+        x = from_cuda_array_interface(x)
+    offset, (wr, wg, wb) = _Y_STANDARDS[_choice("standard", standard, tuple(_Y_STANDARDS))]
+    order = _choice("channel_order", channel_order, ("rgb", "bgr"))
+    dtype = dtype_name(x)
+    if dtype not in DTYPE_CODES:
+        raise TypeError(f"x has element type {dtype}; kivo takes uint8, float16, bfloat16, float32 or float64 images")
+    if len(x.shape) not in (3, 4) or x.shape[-3] != 3:
+        raise ValueError(f"x must be (N, 3, H, W) or (3, H, W) colour images; got shape {tuple(x.shape)}")
+    span = (255.0 if dtype == "uint8" else 1.0) if data_range is None else _positive(data_range, "data_range")
+    work = "float64" if dtype == "float64" else "float32"
+    if framework_of(x) == "torch":
+        import torch
+
+        x = x.to(getattr(torch, work))
+    else:
+        x = x.astype(work)
+    r, g, b = (x[..., i : i + 1, :, :] for i in ((0, 1, 2) if order == "rgb" else (2, 1, 0)))
+    return (wr * r + wg * g + wb * b) / 255 + offset * span / 255
