@@ -2,6 +2,7 @@
 
     python -m kivo.evaluate REFERENCE DISTORTED [--metrics ssim,ms-ssim,psnr,gmsd,mae] [--csv F] [--json F]
     python -m kivo.evaluate --pairs LIST.csv ...
+    python -m kivo.evaluate REFERENCE DISTORTED --report DIR [--report-worst N] [--report-by METRIC] [--maps DIR]
     torchrun --nproc_per_node=N -m kivo.evaluate ...      (also installed as ``kivo-evaluate``)
 
 Pairs are matched by their path relative to the two folders (PNG, JPEG and TIFF files; 8 or 16 bits; grey, RGB,
@@ -16,18 +17,28 @@ value that was not computed is ``null``, and an infinite or undefined one (the P
 string ``"inf"``, ``"-inf"`` or ``"nan"``. Output paths are checked before any pair is compared. The exit status is 0 when every
 pair was compared, 1 when any could not be, 2 for a command-line error.
 
+``--report DIR`` writes ``DIR/index.html``, a page to look at (see ``kivo._report``): the run, the summary with a
+histogram per metric, the worst pairs by a metric with their images, SSIM map and error map, the failures and a
+sortable table of every pair. ``--maps DIR`` writes the SSIM map of every pair (the mean over channels, one value
+per window): a 16-bit grey PNG (0..1 as 0..65535, negative values as 0) or float32 ``.npy``, named after the pair.
+
 Under ``torchrun`` each process takes a disjoint share of the pairs and its own GPU; rank 0 gathers the rows
-and alone writes the files and the summary, which are those of a single-process run.
+and alone writes the files and the summary, which are those of a single-process run. Maps are written by the
+process that compares the pair; the worst pairs' views are computed after the gather, shared out among the
+processes, and the report is written by rank 0.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import datetime
+import importlib
 import json
 import math
 import os
 import pathlib
+import shlex
 import statistics
 import sys
 import time
@@ -38,6 +49,7 @@ import numpy as np
 import torch
 
 from . import functional as F
+from ._report import PairView, write_report
 
 __all__ = ["main"]
 
@@ -240,8 +252,10 @@ class Progress:
 class Comparer:
     """Batches decoded pairs by size and compares each batch with every metric."""
 
-    def __init__(self, pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int) -> None:
+    def __init__(self, pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int,
+                 maps: pathlib.Path | None = None, maps_format: str = "png") -> None:
         self.pairs, self.metrics, self.device, self.batch_size = pairs, metrics, device, batch_size
+        self.maps, self.maps_format = maps, maps_format
         self.buckets: dict[tuple[int, ...], list[tuple[int, torch.Tensor, torch.Tensor]]] = {}
         self.outcomes: list[Outcome] = []
         # metric -> (pairs without a value, why, for the smallest of their images)
@@ -269,6 +283,8 @@ class Comparer:
         x = torch.stack([r for _, r, _ in batch]).to(self.device, non_blocking=True)
         y = torch.stack([d for _, _, d in batch]).to(self.device, non_blocking=True)
         columns, computed = [], []
+        if self.maps is not None:
+            self.write_maps(batch, x, y)
         for name in self.metrics:
             try:
                 columns.append(METRICS[name].compute(x, y, reduction="none").double())
@@ -284,9 +300,38 @@ class Comparer:
         return len(batch)
 
 
+    def write_maps(self, batch: list[tuple[int, torch.Tensor, torch.Tensor]], x: torch.Tensor,
+                   y: torch.Tensor) -> None:
+        """The SSIM map of every pair of the batch, to a file named after the pair (none for images smaller than
+        the window: their SSIM is noted as missing)."""
+        assert self.maps is not None
+        try:
+            _, ssim_map = F.ssim(x, y, reduction="none", return_map=True)
+        except ValueError:
+            return
+        for (position, _, _), values in zip(batch, ssim_map.mean(1).cpu().numpy()):
+            path = self.maps / map_name(self.pairs[position], self.maps_format)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            if self.maps_format == "npy":
+                np.save(path, values.astype(np.float32))
+            else:
+                import cv2
+
+                cv2.imwrite(str(path), (np.clip(values, 0, 1) * 65535).round().astype(np.uint16))
+
+
+def map_name(pair: Pair, extension: str) -> pathlib.PurePath:
+    """Where a pair's map goes below the maps folder: its reference's relative path (a listed absolute path
+    loses its root), with the extension replaced."""
+    name = pathlib.PurePath(pair.reference)
+    parts = [p for p in name.parts[1 if name.is_absolute() else 0:] if p not in ("..", ".")]
+    return pathlib.PurePath(*parts).with_suffix("." + extension)
+
+
 def compare_pairs(pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int,
-                  workers: int, progress: Progress) -> Comparer:
-    comparer = Comparer(pairs, metrics, device, batch_size)
+                  workers: int, progress: Progress, maps: pathlib.Path | None = None,
+                  maps_format: str = "png") -> Comparer:
+    comparer = Comparer(pairs, metrics, device, batch_size, maps, maps_format)
     loader = torch.utils.data.DataLoader(PairImages(pairs), batch_size=None, shuffle=False, num_workers=workers,
                                          pin_memory=device.type == "cuda")
     for position, reference, distorted, failure in loader:
@@ -350,6 +395,47 @@ def gather(processes: Processes, comparer: Comparer) -> tuple[list[Outcome], dic
         for name, (count, why, size) in part_notes.items():
             notes[name] = _add_note(notes.get(name), count, why, size)
     return outcomes, notes
+
+
+def view_of(pair: Pair, device: torch.device) -> PairView:
+    """The report's view of one pair, decoded again (so that no map is kept during the run)."""
+    reference, distorted = decode(pair.reference_path), decode(pair.distorted_path)
+    x, y = (torch.from_numpy(a)[None].to(device) for a in (reference, distorted))
+    try:
+        ssim_map = F.ssim(x, y, return_map=True)[1][0].mean(0).cpu().numpy()
+    except ValueError:  # smaller than the window
+        ssim_map = np.zeros((1, 1), np.float32)
+    abs_error = (x - y).abs()[0].mean(0).cpu().numpy()
+    return PairView(reference.transpose(1, 2, 0), distorted.transpose(1, 2, 0), ssim_map, abs_error)
+
+
+def worst_views(processes: Processes, pairs: Sequence[Pair], worst: list[int], device: torch.device) -> list[PairView]:
+    """The views of the pairs with the given indices (known at rank 0), each process computing its share; the
+    list at rank 0, in the given order (elsewhere: empty)."""
+    by_index = {p.index: p for p in pairs}
+    if not processes.distributed:
+        return [view_of(by_index[i], device) for i in worst]
+    import torch.distributed as dist
+
+    shared = [worst]
+    dist.broadcast_object_list(shared, src=0)
+    mine = {i: view_of(by_index[i], device) for i in shared[0][processes.rank :: processes.world]}
+    parts: list[Any] | None = [None] * processes.world if processes.rank == 0 else None
+    dist.gather_object(mine, parts, dst=0)
+    if parts is None:
+        return []
+    views = {i: v for part in parts for i, v in part.items()}
+    return [views[i] for i in worst]
+
+
+def rank_worst(outcomes: Sequence[Outcome], metric: str, count: int) -> list[Outcome]:
+    """The ``count`` worst compared pairs by ``metric`` (NaN counts as worst)."""
+    spec = METRICS[metric]
+    ranked = [o for o in outcomes if o.failure is None and o.values.get(metric) is not None]
+    badness = (lambda v: -v) if spec.higher_is_better else (lambda v: v)
+    ranked.sort(key=lambda o: (not math.isnan(o.values[metric]), -badness(o.values[metric])
+                               if not math.isnan(o.values[metric]) else 0.0))
+    return ranked[:count]
 
 
 # ---- Reports -----------------------------------------------------------------------------------------------------
@@ -436,6 +522,21 @@ def print_report(outcomes: Sequence[Outcome], metrics: Sequence[str], summary: d
         print(f"note: no {METRICS[name].label} for {count} pairs: {why}")
 
 
+def run_settings(args: argparse.Namespace, where: str) -> dict[str, str]:
+    """The run as the report states it."""
+    settings = {
+        "backend and device": where,
+        "data range": "1 (samples scaled to [0, 1])",
+        "SSIM window": "11-tap Gaussian, sigma 1.5, valid windows",
+        "metrics": ", ".join(METRICS[m].label for m in args.metrics),
+    }
+    if getattr(args, "convention", None):
+        settings["convention"] = args.convention
+    settings["date"] = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+    settings["command"] = shlex.join(["kivo-evaluate", *sys.argv[1:]])
+    return settings
+
+
 # ---- Command line ------------------------------------------------------------------------------------------------
 
 
@@ -455,6 +556,14 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--device", choices=["auto", "cuda", "cpu"], default="auto",
                         help="auto: the GPU when there is one (under torchrun, each process its own)")
     parser.add_argument("--worst", type=int, default=5, help="how many of the worst pairs to print")
+    parser.add_argument("--report", type=pathlib.Path, metavar="DIR", help="write an HTML report, DIR/index.html")
+    parser.add_argument("--report-worst", type=int, default=12, metavar="N",
+                        help="how many of the worst pairs the report shows with their maps (default 12)")
+    parser.add_argument("--report-by", metavar="METRIC",
+                        help="the metric that ranks the worst pairs (default ssim, or the first metric)")
+    parser.add_argument("--maps", type=pathlib.Path, metavar="DIR", help="write every pair's SSIM map to DIR")
+    parser.add_argument("--maps-format", choices=["png", "npy"], default="png",
+                        help="png: 16-bit grey, 0..1 as 0..65535; npy: float32 values")
     args = parser.parse_args(argv)
     if (args.pairs is None) == (args.reference is None):
         parser.error("give two folders, or --pairs LIST.csv")
@@ -471,6 +580,13 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error(f"unknown metric {', '.join(unknown) or '(none given)'}; choose from {', '.join(METRICS)}")
     if args.batch_size < 1 or args.workers < 0:
         parser.error("--batch-size must be at least 1 and --workers at least 0")
+    if args.report_worst < 0:
+        parser.error("--report-worst must be at least 0")
+    if args.report_by is None:
+        args.report_by = "ssim" if "ssim" in args.metrics else args.metrics[0]
+    args.report_by = args.report_by.strip().lower()
+    if args.report_by not in args.metrics:
+        parser.error(f"--report-by {args.report_by}: not one of the metrics computed ({', '.join(args.metrics)})")
     if args.device == "cuda" and not torch.cuda.is_available():
         parser.error("--device cuda: no CUDA device")
     return args
@@ -488,13 +604,42 @@ def _cannot_write(path: pathlib.Path) -> str | None:
     return None
 
 
+def _cannot_make_folder(path: pathlib.Path) -> str | None:
+    """Why files could not be written into the folder ``path`` (made if absent), or None."""
+    if path.exists():
+        if not path.is_dir():
+            return "it is not a folder"
+        return None if os.access(path, os.W_OK | os.X_OK) else "permission denied"
+    existing = next(p for p in path.absolute().parents if p.exists())
+    if not existing.is_dir():
+        return f"{existing} is not a folder"
+    return None if os.access(existing, os.W_OK | os.X_OK) else "permission denied"
+
+
+def _missing_modules(args: argparse.Namespace) -> list[str]:
+    """The modules of the evaluate extra that this run needs and cannot import."""
+    missing = []
+    for module in ["cv2"] + (["matplotlib"] if args.report is not None else []):
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            missing.append(module)
+    return missing
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_arguments(argv)
-    for option in ("csv", "json"):
-        path = getattr(args, option)
-        why = None if path is None else _cannot_write(path)
+    missing = _missing_modules(args)
+    if missing:
+        print(f"kivo-evaluate: {', '.join(missing)} not found; install the evaluate extra: "
+              'pip install "kivo[evaluate]" (pip install ".[evaluate]" from a source tree)', file=sys.stderr)
+        return 2
+    checks = [(f"--{o}", getattr(args, o), _cannot_write) for o in ("csv", "json")]
+    checks += [(f"--{o}", getattr(args, o), _cannot_make_folder) for o in ("report", "maps")]
+    for option, path, check in checks:
+        why = None if path is None else check(path)
         if why is not None:
-            print(f"kivo-evaluate: cannot write --{option} {path}: {why}", file=sys.stderr)
+            print(f"kivo-evaluate: cannot write {option} {path}: {why}", file=sys.stderr)
             return 2
     try:
         pairs, outcomes = (pairs_of_list(args.pairs) if args.pairs is not None
@@ -506,8 +651,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         share = pairs[processes.rank :: processes.world]
         progress = Progress(len(share), enabled=processes.rank == 0)
-        comparer = compare_pairs(share, args.metrics, device, args.batch_size, args.workers, progress)
+        comparer = compare_pairs(share, args.metrics, device, args.batch_size, args.workers, progress, args.maps,
+                                 args.maps_format)
         gathered, notes = gather(processes, comparer)
+        worst: list[Outcome] = []
+        if args.report is not None:
+            if processes.rank == 0:
+                worst = rank_worst(outcomes + gathered, args.report_by, args.report_worst)
+            views = worst_views(processes, pairs, [o.index for o in worst], device)
         status = 0
         if processes.rank == 0:
             outcomes = sorted(outcomes + gathered, key=lambda o: o.index)
@@ -521,6 +672,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.json is not None:
                 write_json(args.json, outcomes, args.metrics, summary, where)
             print_report(outcomes, args.metrics, summary, notes, where, args.worst)
+            if args.report is not None:
+                page = write_report(
+                    args.report, outcomes=outcomes, metrics=args.metrics, summary=summary, notes=notes,
+                    labels={m: METRICS[m].label for m in METRICS}, digits={m: METRICS[m].digits for m in METRICS},
+                    settings=run_settings(args, where), worst=list(zip(worst, views)), worst_by=args.report_by,
+                    outputs=[p for p in (args.csv, args.json) if p is not None], name_of=_name)
+                print(f"report: {page}")
             if not outcomes:
                 print("kivo-evaluate: no image pairs found", file=sys.stderr)
             status = 1 if any(o.failure for o in outcomes) or not outcomes else 0

@@ -211,8 +211,8 @@ def test_two_processes_write_what_one_does(folders, tmp_path):
     root, _, _ = folders
     common = [root / "reference", root / "distorted", "--metrics", ",".join(METRICS), "--workers", "1"]
     single = evaluate(*common, "--csv", tmp_path / "one.csv", "--json", tmp_path / "one.json")
-    double = evaluate(*common, "--csv", tmp_path / "two.csv", "--json", tmp_path / "two.json",
-                      launcher=(sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
+    double = evaluate(*common, "--csv", tmp_path / "two.csv", "--json", tmp_path / "two.json", "--report",
+                      tmp_path / "report", "--report-worst", "3", launcher=(sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
                                 "-m", "kivo.evaluate"))
     # Both report the failed pair with status 1; no process aborts on its way out.
     assert single.returncode == 1 and double.returncode == 1, double.stderr[-3000:]
@@ -222,6 +222,8 @@ def test_two_processes_write_what_one_does(folders, tmp_path):
     one, two = json.loads((tmp_path / "one.json").read_text()), json.loads((tmp_path / "two.json").read_text())
     for key in ("pairs", "failed", "summary"):
         assert one[key] == two[key], key
+    # Rank 0 writes the report; the worst pairs' views come from both processes.
+    assert len(list((tmp_path / "report" / "worst").glob("*-ssim.png"))) == 3
 
 
 def test_readme_evaluation_commands_run_as_written(tmp_path):
@@ -252,9 +254,22 @@ def png_grey_alpha(path: pathlib.Path, grey: np.ndarray, alpha: np.ndarray) -> N
                      + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-def test_empty_files_grey_alpha_identical_pairs_and_output_paths(tmp_path):
+def jpeg_with_orientation(path: pathlib.Path, stored: np.ndarray, orientation: int) -> None:
+    """A JPEG whose EXIF orientation tag tells viewers how to turn the stored samples upright."""
+    ok, encoded = cv2.imencode(".jpg", stored, [cv2.IMWRITE_JPEG_QUALITY, 98])
+    exif = (b"Exif\0\0MM\0*" + struct.pack(">IH", 8, 1) + struct.pack(">HHII", 0x0112, 3, 1, orientation << 16)
+            + struct.pack(">I", 0))
+    data = encoded.tobytes()
+    path.write_bytes(data[:2] + b"\xff\xe1" + struct.pack(">H", len(exif) + 2) + exif + data[2:])
+
+
+def test_empty_files_grey_alpha_exif_identical_pairs_and_output_paths(tmp_path):
     ref, dis = tmp_path / "reference", tmp_path / "distorted"
     a, b = pair_images((24, 30), np.uint8, 7)
+    upright = cv2.GaussianBlur(pair_images((40, 64, 3), np.uint8, 8)[0], (9, 9), 3)
+    write(ref / "turned.png", upright)
+    dis.mkdir(parents=True)
+    jpeg_with_orientation(dis / "turned.png", np.ascontiguousarray(np.rot90(upright)), 6)  # shown turned clockwise
     write(ref / "same.png", a)
     write(dis / "same.png", a)
     write(ref / "alpha.png", a)
@@ -279,5 +294,6 @@ def test_empty_files_grey_alpha_identical_pairs_and_output_paths(tmp_path):
     assert pairs["same.png"]["psnr"] == "inf" and pairs["same.png"]["ms-ssim"] is None
     want = expected(a, b)
     assert pairs["alpha.png"]["ssim"] == pytest.approx(want["ssim"], abs=1e-5)
+    assert pairs["turned.png"]["ssim"] > 0.9
     assert [f["reason"] for f in document["failed"]] == [f"undecodable file: {dis / 'empty.png'} (empty)"]
-    assert "got 12 x 12" in result.stdout.split("note: no MS-SSIM for 3 pairs")[1]
+    assert "got 12 x 12" in result.stdout.split("note: no MS-SSIM for 4 pairs")[1]
