@@ -1,6 +1,7 @@
 """Compares every image pair of two folders, or of a list, with the library's metrics.
 
-    python -m kivo.evaluate REFERENCE DISTORTED [--metrics ssim,ms-ssim,psnr,gmsd,mae] [--csv F] [--json F]
+    python -m kivo.evaluate REFERENCE DISTORTED [--metrics ssim,ms-ssim,psnr,gmsd,mae] [--convention NAME]
+                            [--csv F] [--json F]
     python -m kivo.evaluate --pairs LIST.csv ...
     torchrun --nproc_per_node=N -m kivo.evaluate ...      (also installed as ``kivo-evaluate``)
 
@@ -12,6 +13,9 @@ through the simulation backend on the CPU. One row per pair goes to ``--csv`` an
 (mean, median, min, max of each metric), the worst pairs and the pairs that could not be compared (a missing
 counterpart, an undecodable file, a size mismatch, with the reason) are printed. The exit status is 0 when every
 pair was compared, 1 when any could not be, 2 for a command-line error.
+
+``--convention NAME`` computes SSIM, MS-SSIM and PSNR as another package defines them (see ``kivo.compat``;
+``kivo``, the default, is the library's own); the report and the JSON file name the convention used.
 
 Under ``torchrun`` each process takes a disjoint share of the pairs and its own GPU; rank 0 gathers the rows
 and alone writes the files and the summary, which are those of a single-process run.
@@ -34,6 +38,7 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 import torch
 
+from . import compat
 from . import functional as F
 
 __all__ = ["main"]
@@ -214,8 +219,10 @@ class Progress:
 class Comparer:
     """Batches decoded pairs by size and compares each batch with every metric."""
 
-    def __init__(self, pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int) -> None:
+    def __init__(self, pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int,
+                 convention: compat.Convention | None = None) -> None:
         self.pairs, self.metrics, self.device, self.batch_size = pairs, metrics, device, batch_size
+        self.convention = compat.get(convention)
         self.buckets: dict[tuple[int, ...], list[tuple[int, torch.Tensor, torch.Tensor]]] = {}
         self.outcomes: list[Outcome] = []
         self.notes: dict[str, tuple[int, str]] = {}  # metric -> (pairs without a value, why)
@@ -244,7 +251,7 @@ class Comparer:
         columns, computed = [], []
         for name in self.metrics:
             try:
-                columns.append(METRICS[name].compute(x, y, reduction="none").double())
+                columns.append(self.measure(name, x, y).double())
                 computed.append(name)
             except ValueError as e:  # an image too small for this metric
                 count, _ = self.notes.get(name, (0, ""))
@@ -258,9 +265,19 @@ class Comparer:
         return len(batch)
 
 
+    def measure(self, name: str, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
+        """Per-image values of one metric, SSIM, MS-SSIM and PSNR as the convention defines them."""
+        if name in _CONVENTION_METRICS:
+            return self.convention.compute(_CONVENTION_METRICS[name], x, y, reduction="none")
+        return METRICS[name].compute(x, y, reduction="none")
+
+
+_CONVENTION_METRICS = {"ssim": "ssim", "ms-ssim": "ms_ssim", "psnr": "psnr"}
+
+
 def compare_pairs(pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int,
-                  workers: int, progress: Progress) -> Comparer:
-    comparer = Comparer(pairs, metrics, device, batch_size)
+                  workers: int, progress: Progress, convention: compat.Convention | None = None) -> Comparer:
+    comparer = Comparer(pairs, metrics, device, batch_size, convention)
     loader = torch.utils.data.DataLoader(PairImages(pairs), batch_size=None, shuffle=False, num_workers=workers,
                                          pin_memory=device.type == "cuda")
     for position, reference, distorted, failure in loader:
@@ -359,9 +376,10 @@ def write_csv(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequence
 
 
 def write_json(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequence[str],
-               summary: dict[str, Any], device: str) -> None:
+               summary: dict[str, Any], device: str, convention: str = "kivo") -> None:
     document = {
         "device": device,
+        "convention": convention,
         "metrics": list(metrics),
         "pairs": [{"reference": o.reference, "distorted": o.distorted,
                    **{m: _json_number(o.values.get(m)) for m in metrics}} for o in outcomes if o.failure is None],
@@ -375,10 +393,11 @@ def write_json(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequenc
 
 
 def print_report(outcomes: Sequence[Outcome], metrics: Sequence[str], summary: dict[str, Any],
-                 notes: dict[str, tuple[int, str]], device: str, worst: int) -> None:
+                 notes: dict[str, tuple[int, str]], device: str, worst: int, convention: str = "kivo") -> None:
     failed = [o for o in outcomes if o.failure is not None]
     compared = len(outcomes) - len(failed)
     print(f"kivo-evaluate: {len(outcomes)} pairs, {compared} compared, {len(failed)} failed, on {device}")
+    print(f"convention: {convention} ({compat.get(convention).summary})")
     print(f"{'metric':<10} {'mean':>12} {'median':>12} {'min':>12} {'max':>12} {'pairs':>7}")
     for name in metrics:
         spec, s = METRICS[name], summary[name]
@@ -419,6 +438,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--device", choices=["auto", "cuda", "cpu"], default="auto",
                         help="auto: the GPU when there is one (under torchrun, each process its own)")
     parser.add_argument("--worst", type=int, default=5, help="how many of the worst pairs to print")
+    parser.add_argument("--convention", choices=list(compat.CONVENTIONS), default="kivo",
+                        help="compute SSIM, MS-SSIM and PSNR as this package defines them (kivo: our own)")
     args = parser.parse_args(argv)
     if (args.pairs is None) == (args.reference is None):
         parser.error("give two folders, or --pairs LIST.csv")
@@ -452,7 +473,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         share = pairs[processes.rank :: processes.world]
         progress = Progress(len(share), enabled=processes.rank == 0)
-        comparer = compare_pairs(share, args.metrics, device, args.batch_size, args.workers, progress)
+        comparer = compare_pairs(share, args.metrics, device, args.batch_size, args.workers, progress,
+                                 compat.get(args.convention))
         gathered, notes = gather(processes, comparer)
         status = 0
         if processes.rank == 0:
@@ -465,8 +487,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.csv is not None:
                 write_csv(args.csv, outcomes, args.metrics)
             if args.json is not None:
-                write_json(args.json, outcomes, args.metrics, summary, where)
-            print_report(outcomes, args.metrics, summary, notes, where, args.worst)
+                write_json(args.json, outcomes, args.metrics, summary, where, args.convention)
+            print_report(outcomes, args.metrics, summary, notes, where, args.worst, args.convention)
             if not outcomes:
                 print("kivo-evaluate: no image pairs found", file=sys.stderr)
             status = 1 if any(o.failure for o in outcomes) or not outcomes else 0
