@@ -44,7 +44,8 @@ def calculate_psnr(img: Any, img2: Any, crop_border: int, input_order: str = "HW
                    **kwargs: Any) -> float:
     """BasicSR's PSNR in decibels (see the module), a float."""
     x, y = _prepare(img, img2, crop_border, input_order, test_y_channel)
-    return float(F.psnr(x, y, data_range=255.0))
+    with np.errstate(divide="ignore"):  # identical images: infinity, as BasicSR returns it
+        return float(F.psnr(x, y, data_range=255.0))
 
 
 def calculate_ssim(img: Any, img2: Any, crop_border: int, input_order: str = "HWC", test_y_channel: bool = False,

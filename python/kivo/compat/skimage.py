@@ -55,7 +55,7 @@ def structural_similarity(im1: np.ndarray, im2: np.ndarray, *, win_size: int | N
         raise ValueError("data_range must be given for floating-point images")
     if im1.dtype != np.uint8:
         im1, im2 = im1.astype(np.float64), im2.astype(np.float64)  # computed in float64, as the package does
-    x, y = im1.reshape(1, -1, *im1.shape[-2:]), im2.reshape(1, -1, *im2.shape[-2:])
+    x, y = (np.ascontiguousarray(a.reshape(1, -1, *a.shape[-2:])) for a in (im1, im2))
     options = dict(data_range=data_range, K=(kwargs.get("K1", 0.01), kwargs.get("K2", 0.03)), win_size=win_size,
                    win_sigma=sigma, win_type="gaussian" if gaussian_weights else "uniform",
                    sample_covariance=bool(kwargs.get("use_sample_covariance", True)))

@@ -4,7 +4,7 @@
 SSIM: the mean of the same-size map (every H x W position) with the images reflect-padded by (k - 1) / 2
 (torch's ``reflect``: the edge not repeated), a Gaussian window of ``int(3.5 sigma + 0.5) * 2 + 1`` taps or a
 uniform one of ``kernel_size``, population covariance. ``data_range`` None is estimated from the data as
-max(x.max() - x.min(), y.max() - y.min()); a (min, max) pair clamps both images to it. MS-SSIM: per image,
+max(x.max() - x.min(), y.max() - y.min()) (gradients flow through it); a (min, max) pair clamps both images to it. MS-SSIM: per image,
 channels averaged before the product; cs over valid windows, the last scale's SSIM over the reflect-padded map,
 an odd row or column dropped between scales; ``normalize`` "relu" (default), "simple" ((v + 1) / 2) or None.
 """
@@ -23,13 +23,15 @@ __all__ = ["structural_similarity_index_measure", "multiscale_structural_similar
 
 
 def _range(preds: torch.Tensor, target: torch.Tensor, data_range: Any) -> tuple[torch.Tensor, torch.Tensor, float]:
-    """The images (clamped to a (min, max) pair) and the data range, estimated from them when None."""
+    """The images and the data range: a (min, max) pair clamps both images; None estimates the range from the
+    images, as a tensor that gradients flow through, so the images are divided by it and the range becomes 1
+    (SSIM does not change when the images and the range are scaled alike)."""
     if isinstance(data_range, (tuple, list)):
         low, high = float(data_range[0]), float(data_range[1])
         return preds.clamp(low, high), target.clamp(low, high), high - low
     if data_range is None:
-        spans = [float(t.detach().max() - t.detach().min()) for t in (preds, target)]
-        return preds, target, max(spans)
+        span = torch.maximum(preds.max() - preds.min(), target.max() - target.min())
+        return preds / span, target / span, 1.0
     return preds, target, float(data_range)
 
 
