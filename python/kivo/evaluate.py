@@ -6,12 +6,15 @@
     torchrun --nproc_per_node=N -m kivo.evaluate ...      (also installed as ``kivo-evaluate``)
 
 Pairs are matched by their path relative to the two folders (PNG, JPEG and TIFF files; 8 or 16 bits; grey, RGB,
-or RGBA with the alpha dropped), or listed in a CSV file of ``reference,distorted`` rows (relative paths are
+grey or RGB with an alpha channel, which is dropped; turned upright by their EXIF orientation, as viewers show
+them), or listed in a CSV file of ``reference,distorted`` rows (relative paths are
 relative to the list). Samples are scaled to [0, 1] (so MSE and MAE are in that unit, and the data range is 1).
 Files are decoded in parallel by a ``DataLoader``; images of equal size are batched and compared on the GPU, or
 through the simulation backend on the CPU. One row per pair goes to ``--csv`` and/or ``--json``; a summary
 (mean, median, min, max of each metric), the worst pairs and the pairs that could not be compared (a missing
-counterpart, an undecodable file, a size mismatch, with the reason) are printed. The exit status is 0 when every
+counterpart, an undecodable file, a size or channel mismatch, with the reason) are printed. In the JSON file a
+value that was not computed is ``null``, and an infinite or undefined one (the PSNR of identical images) the
+string ``"inf"``, ``"-inf"`` or ``"nan"``. Output paths are checked before any pair is compared. The exit status is 0 when every
 pair was compared, 1 when any could not be, 2 for a command-line error.
 
 ``--convention NAME`` computes SSIM, MS-SSIM and PSNR as another package defines them (see ``kivo.compat``;
@@ -134,18 +137,40 @@ class Undecodable(Exception):
     pass
 
 
-def decode(path: pathlib.Path) -> np.ndarray:
-    """An image as float32 (C, H, W) samples in [0, 1]: grey or RGB, alpha dropped."""
+def _opencv() -> Any:
+    """OpenCV, with its own log messages silenced (a failure is reported once, as this pair's reason)."""
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "OFF")
     import cv2
 
-    image = cv2.imdecode(np.fromfile(path, dtype=np.uint8), cv2.IMREAD_UNCHANGED)
+    logging = getattr(getattr(cv2, "utils", None), "logging", None)
+    if logging is not None:
+        logging.setLogLevel(logging.LOG_LEVEL_SILENT)
+    return cv2
+
+
+def _png_grey_with_alpha(data: np.ndarray) -> bool:
+    """Whether the bytes are a PNG whose header says grey + alpha (colour type 4), which the decoder expands to
+    colour."""
+    return data.size > 25 and data[:8].tobytes() == b"\x89PNG\r\n\x1a\n" and data[25] == 4
+
+
+def decode(path: pathlib.Path) -> np.ndarray:
+    """An image as float32 (C, H, W) samples in [0, 1]: grey or RGB, alpha dropped, EXIF orientation applied."""
+    cv2 = _opencv()
+    try:
+        data = np.fromfile(path, dtype=np.uint8)
+        # Any depth and colour, alpha dropped; unlike "unchanged", this applies the EXIF orientation.
+        image = cv2.imdecode(data, cv2.IMREAD_ANYDEPTH | cv2.IMREAD_ANYCOLOR) if data.size else None
+    except (cv2.error, OSError, ValueError) as e:
+        raise Undecodable(f"undecodable file: {path} ({str(e).strip().splitlines()[-1]})") from None
     if image is None:
-        raise Undecodable(f"undecodable file: {path}")
+        raise Undecodable(f"undecodable file: {path}" + (" (empty)" if data.size == 0 else ""))
     if image.ndim == 2:
         image = image[:, :, None]
-    channels = image.shape[2]
-    if channels in (2, 4):  # grey or colour with alpha
-        image = image[:, :, : channels - 1]
+    if image.shape[2] == 4:
+        image = image[:, :, :3]
+    if _png_grey_with_alpha(data):
+        image = image[:, :, :1]
     if image.shape[2] == 3:
         image = image[:, :, ::-1]  # the decoder's BGR order to RGB
     if image.dtype == np.uint8:
@@ -180,7 +205,8 @@ class PairImages(torch.utils.data.Dataset):
         except Undecodable as e:
             return i, None, None, str(e)
         if reference.shape != distorted.shape:
-            return i, None, None, (f"size mismatch: reference {_describe(reference.shape)}, "
+            what = "channel" if reference.shape[1:] == distorted.shape[1:] else "size"
+            return i, None, None, (f"{what} mismatch: reference {_describe(reference.shape)}, "
                                    f"distorted {_describe(distorted.shape)}")
         return i, torch.from_numpy(reference), torch.from_numpy(distorted), None
 
@@ -225,7 +251,8 @@ class Comparer:
         self.convention = compat.get(convention)
         self.buckets: dict[tuple[int, ...], list[tuple[int, torch.Tensor, torch.Tensor]]] = {}
         self.outcomes: list[Outcome] = []
-        self.notes: dict[str, tuple[int, str]] = {}  # metric -> (pairs without a value, why)
+        # metric -> (pairs without a value, why, for the smallest of their images)
+        self.notes: dict[str, tuple[int, str, int]] = {}
 
     def add(self, position: int, reference: Any, distorted: Any, failure: str | None) -> int:
         """Takes one decoded pair; returns how many pairs were finished by it."""
@@ -254,8 +281,7 @@ class Comparer:
                 columns.append(self.measure(name, x, y).double())
                 computed.append(name)
             except ValueError as e:  # an image too small for this metric
-                count, _ = self.notes.get(name, (0, ""))
-                self.notes[name] = (count + len(batch), str(e))
+                self.notes[name] = _add_note(self.notes.get(name), len(batch), str(e), min(x.shape[2:]))
         table = torch.stack(columns).cpu().tolist() if columns else []  # one read-back per batch
         for row, (position, _, _) in enumerate(batch):
             pair = self.pairs[position]
@@ -285,6 +311,13 @@ def compare_pairs(pairs: Sequence[Pair], metrics: Sequence[str], device: torch.d
     progress.advance(comparer.flush())
     progress.close()
     return comparer
+
+
+def _add_note(note: tuple[int, str, int] | None, count: int, why: str, size: int) -> tuple[int, str, int]:
+    """A note counting ``count`` more pairs, whose reason is that of the smallest image concerned."""
+    if note is None:
+        return count, why, size
+    return note[0] + count, *(min((note[1:], (why, size)), key=lambda n: n[1]))  # type: ignore[return-value]
 
 
 # ---- Processes -------------------------------------------------------------------------------------------------
@@ -318,7 +351,7 @@ def start_processes(device: str) -> tuple[Processes, torch.device]:
     return processes, chosen
 
 
-def gather(processes: Processes, comparer: Comparer) -> tuple[list[Outcome], dict[str, tuple[int, str]]]:
+def gather(processes: Processes, comparer: Comparer) -> tuple[list[Outcome], dict[str, tuple[int, str, int]]]:
     """Every process's outcomes and notes, at rank 0 (elsewhere: empty)."""
     if not processes.distributed:
         return comparer.outcomes, comparer.notes
@@ -329,10 +362,10 @@ def gather(processes: Processes, comparer: Comparer) -> tuple[list[Outcome], dic
     if parts is None:
         return [], {}
     outcomes = [o for part_outcomes, _ in parts for o in part_outcomes]
-    notes: dict[str, tuple[int, str]] = {}
+    notes: dict[str, tuple[int, str, int]] = {}
     for _, part_notes in parts:
-        for name, (count, why) in part_notes.items():
-            notes[name] = (notes.get(name, (0, why))[0] + count, why)
+        for name, (count, why, size) in part_notes.items():
+            notes[name] = _add_note(notes.get(name), count, why, size)
     return outcomes, notes
 
 
@@ -362,8 +395,11 @@ def _name(outcome: Outcome) -> str:
     return f"{outcome.reference} -> {outcome.distorted}"
 
 
-def _json_number(v: float | int | None) -> float | int | None:
-    return None if v is None or (isinstance(v, float) and not math.isfinite(v)) else v
+def _json_number(v: float | int | None) -> float | int | str | None:
+    """A value for JSON: null when not computed, the strings "inf", "-inf" and "nan" where it is not finite."""
+    if isinstance(v, float) and not math.isfinite(v):
+        return "nan" if math.isnan(v) else ("inf" if v > 0 else "-inf")
+    return v
 
 
 def write_csv(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequence[str]) -> None:
@@ -393,7 +429,7 @@ def write_json(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequenc
 
 
 def print_report(outcomes: Sequence[Outcome], metrics: Sequence[str], summary: dict[str, Any],
-                 notes: dict[str, tuple[int, str]], device: str, worst: int, convention: str = "kivo") -> None:
+                 notes: dict[str, tuple[int, str, int]], device: str, worst: int, convention: str = "kivo") -> None:
     failed = [o for o in outcomes if o.failure is not None]
     compared = len(outcomes) - len(failed)
     print(f"kivo-evaluate: {len(outcomes)} pairs, {compared} compared, {len(failed)} failed, on {device}")
@@ -415,7 +451,7 @@ def print_report(outcomes: Sequence[Outcome], metrics: Sequence[str], summary: d
         print("pairs not compared:")
         for o in failed:
             print(f"  {_name(o)}: {o.failure}")
-    for name, (count, why) in notes.items():
+    for name, (count, why, _) in notes.items():
         print(f"note: no {METRICS[name].label} for {count} pairs: {why}")
 
 
@@ -450,7 +486,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
             parser.error(f"{folder} is not a folder")
     if args.pairs is not None and not args.pairs.is_file():
         parser.error(f"{args.pairs} is not a file")
-    args.metrics = [m.strip().lower() for m in args.metrics.split(",") if m.strip()]
+    args.metrics = list(dict.fromkeys(m.strip().lower() for m in args.metrics.split(",") if m.strip()))
     unknown = [m for m in args.metrics if m not in METRICS]
     if unknown or not args.metrics:
         parser.error(f"unknown metric {', '.join(unknown) or '(none given)'}; choose from {', '.join(METRICS)}")
@@ -461,8 +497,26 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     return args
 
 
+def _cannot_write(path: pathlib.Path) -> str | None:
+    """Why a file could not be written at ``path``, or None."""
+    parent = path.parent
+    if path.is_dir():
+        return "it is a folder"
+    if not parent.is_dir():
+        return f"no folder {parent}"
+    if not os.access(parent, os.W_OK | os.X_OK) or (path.exists() and not os.access(path, os.W_OK)):
+        return "permission denied"
+    return None
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_arguments(argv)
+    for option in ("csv", "json"):
+        path = getattr(args, option)
+        why = None if path is None else _cannot_write(path)
+        if why is not None:
+            print(f"kivo-evaluate: cannot write --{option} {path}: {why}", file=sys.stderr)
+            return 2
     try:
         pairs, outcomes = (pairs_of_list(args.pairs) if args.pairs is not None
                            else pairs_of_folders(args.reference, args.distorted))

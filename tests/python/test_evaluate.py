@@ -6,8 +6,10 @@ import json
 import math
 import os
 import pathlib
+import struct
 import subprocess
 import sys
+import zlib
 
 import cv2
 import numpy as np
@@ -96,7 +98,7 @@ def folders(tmp_path_factory):
         "only_distorted.png": "missing counterpart: no reference image",
         "broken.png": "undecodable file",
         "size.png": "size mismatch: reference 20 x 20 RGB, distorted 18 x 20 RGB",
-        "channels.png": "size mismatch: reference 20 x 20 RGB, distorted 20 x 20 grey",
+        "channels.png": "channel mismatch: reference 20 x 20 RGB, distorted 20 x 20 grey",
     }
     return root, decoded, failures
 
@@ -237,3 +239,45 @@ def test_readme_evaluation_commands_run_as_written(tmp_path):
         assert result.returncode == 0, (command, result.stdout[-2000:], result.stderr[-3000:])
     rows = read_rows(tmp_path / "rows.csv")
     assert len(rows) == 21 and all(row["error"] == "" for row in rows)
+
+
+def png_grey_alpha(path: pathlib.Path, grey: np.ndarray, alpha: np.ndarray) -> None:
+    """An 8-bit grey + alpha PNG (colour type 4), which OpenCV cannot write."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    h, w = grey.shape
+    rows = b"".join(b"\0" + np.stack([grey[i], alpha[i]], 1).tobytes() for i in range(h))
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 4, 0, 0, 0))
+                     + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def test_empty_files_grey_alpha_identical_pairs_and_output_paths(tmp_path):
+    ref, dis = tmp_path / "reference", tmp_path / "distorted"
+    a, b = pair_images((24, 30), np.uint8, 7)
+    write(ref / "same.png", a)
+    write(dis / "same.png", a)
+    write(ref / "alpha.png", a)
+    png_grey_alpha(dis / "alpha.png", b, np.full_like(b, 128))
+    write(ref / "empty.png", a)
+    (dis / "empty.png").write_bytes(b"")
+    write(ref / "small.png", a[:12, :12])
+    write(dis / "small.png", b[:12, :12])
+
+    # Unwritable outputs are refused before any pair is compared.
+    for option, path in (("--csv", tmp_path / "no" / "rows.csv"), ("--json", tmp_path)):
+        result = evaluate(ref, dis, option, path)
+        assert result.returncode == 2 and result.stdout == "", result
+        assert result.stderr.startswith(f"kivo-evaluate: cannot write {option} {path}")
+
+    out_json = tmp_path / "rows.json"
+    result = evaluate(ref, dis, "--metrics", "psnr,ssim,PSNR,ms-ssim", "--json", out_json, "--workers", "1")
+    assert result.returncode == 1 and "Traceback" not in result.stderr and "WARN" not in result.stderr
+    document = json.loads(out_json.read_text())
+    assert document["metrics"] == ["psnr", "ssim", "ms-ssim"]
+    pairs = {p["reference"]: p for p in document["pairs"]}
+    assert pairs["same.png"]["psnr"] == "inf" and pairs["same.png"]["ms-ssim"] is None
+    want = expected(a, b)
+    assert pairs["alpha.png"]["ssim"] == pytest.approx(want["ssim"], abs=1e-5)
+    assert [f["reason"] for f in document["failed"]] == [f"undecodable file: {dis / 'empty.png'} (empty)"]
+    assert "got 12 x 12" in result.stdout.split("note: no MS-SSIM for 3 pairs")[1]
