@@ -209,3 +209,20 @@ def test_metric_classes_and_conventions(name):
     if convention.ssim:
         with pytest.raises(ValueError, match="conflicts with convention"):
             convention.compute("ssim", x, y, padding="zeros", win_size=5)
+
+
+def test_evaluate_convention(tmp_path, capsys):
+    import json
+
+    import kivo.evaluate
+    from test_evaluate import as_float, pair_images, write
+
+    reference, distorted = pair_images((24, 26, 3), np.uint8, seed=12)
+    write(tmp_path / "r" / "a.png", reference)
+    write(tmp_path / "d" / "a.png", distorted)
+    status = kivo.evaluate.main([str(tmp_path / "r"), str(tmp_path / "d"), "--metrics", "ssim", "--workers", "0",
+                                 "--convention", "fused_ssim", "--json", str(tmp_path / "out.json")])
+    assert status == 0 and "convention: fused_ssim" in capsys.readouterr().out
+    document = json.loads((tmp_path / "out.json").read_text())
+    assert document["convention"] == "fused_ssim"
+    check(document["pairs"][0]["ssim"], map_mean(as_float(reference), as_float(distorted), mode="zeros")[0])
