@@ -4,9 +4,9 @@
 SSIM: the mean of the same-size map (every H x W position) with the images reflect-padded by (k - 1) / 2
 (torch's ``reflect``: the edge not repeated), a Gaussian window of ``int(3.5 sigma + 0.5) * 2 + 1`` taps or a
 uniform one of ``kernel_size``, population covariance. ``data_range`` None is estimated from the data as
-max(x.max() - x.min(), y.max() - y.min()) (gradients flow through it); a (min, max) pair clamps both images to it. MS-SSIM: per image,
-channels averaged before the product; cs over valid windows, the last scale's SSIM over the reflect-padded map,
-an odd row or column dropped between scales; ``normalize`` "relu" (default), "simple" ((v + 1) / 2) or None.
+max(x.max() - x.min(), y.max() - y.min()) (gradients flow through it); a (min, max) pair clamps both images
+to it. MS-SSIM: per image, channels averaged before the product; cs over valid windows, the last scale's SSIM
+over the reflect-padded map, an odd row or column dropped between scales; ``normalize`` "relu" (default), "simple" ((v + 1) / 2) or None.
 """
 
 from __future__ import annotations
