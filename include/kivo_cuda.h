@@ -26,7 +26,7 @@ extern "C" {
  * every input it accepted; a new ability comes as a new entry, and KIVO_CUDA_ABI_VERSION grows by one with each
  * release that adds entries. A caller that needs the entries of version N checks kivo_cuda_abi_version() >= N.
  * Version 2 adds the SSIM entries with options (kivo_cuda_ssim_options). */
-#define KIVO_CUDA_ABI_VERSION 1
+#define KIVO_CUDA_ABI_VERSION 2
 
 /* A CUDA stream (the runtime's cudaStream_t); 0 is the default stream. */
 typedef struct CUstream_st* kivo_cuda_stream_t;

@@ -1,6 +1,7 @@
 // kivo_cuda_ssim_backward and kivo_cuda_ssim_cs_backward: gradients of SSIM losses with respect to the
 // images. The fused kernel turns the incoming gradient into per-window coefficient maps in the caller's
-// scratch buffer; the scatter kernel gathers them onto the pixels.
+// scratch buffer; the scatter kernel gathers them onto the pixels. The same-size modes run both on the padded
+// planes, written into the scratch, and fold the padded gradients back onto the pixels they copy.
 #include "entries/ssim_common.h"
 #include "frame/alignment.h"
 #include "frame/device_guard.h"
@@ -8,6 +9,7 @@
 #include "frame/launch_status.h"
 #include "kernels/ssim_bwd_scatter.cuh"
 #include "kernels/ssim_fused.h"
+#include "kernels/ssim_padding_grad.cuh"
 
 namespace kivo {
 namespace {
@@ -40,12 +42,36 @@ struct IncomingGradient {
     const float* grad_cs;
 };
 
+// The scratch layout: the coefficient maps (3, or 4 with grad_y) of planes x Ho x Wo floats, then for the
+// same-size modes the padded x and y and the padded gradients (1, or 2 with grad_y) of planes x (H + 2r) x
+// (W + 2r) floats each.
+struct ScratchLayout {
+    long long maps, padded;
+    long long floats(bool with_grad_y) const {
+        return (with_grad_y ? 4 : 3) * maps + (with_grad_y ? 4 : 3) * padded;
+    }
+};
+
+ScratchLayout scratch_layout(const SsimShape& shape, int height, int width, int r, int padding) {
+    ScratchLayout l;
+    l.maps = static_cast<long long>(shape.planes) * shape.out_height * shape.out_width;
+    l.padded = padding == KIVO_CUDA_PAD_VALID
+                   ? 0
+                   : static_cast<long long>(shape.planes) * (height + 2LL * r) * (width + 2LL * r);
+    return l;
+}
+
 // The shared steps of both entries once their own pointer checks have passed.
 int ssim_backward(const float* x, const float* y, const IncomingGradient& g, const float* window, int win, int batch,
-                  int channels, int height, int width, double shift, double c1, double c2, float* stats,
-                  float* grad_x, float* grad_y, int device, cudaStream_t stream) {
+                  int channels, int height, int width, double shift, double c1, double c2,
+                  const kivo_cuda_ssim_options* options, float* stats, float* grad_x, float* grad_y, int device,
+                  cudaStream_t stream) {
+    SsimOptions opts;
+    if (const int status = read_ssim_options(options, &opts)) return status;
     SsimShape shape;
-    if (const int status = check_ssim_shape(batch, channels, height, width, win, &shape)) return status;
+    if (const int status = check_ssim_shape(batch, channels, height, width, win, opts.padding, &shape)) {
+        return status;
+    }
 
     DeviceGuard guard(device);
     if (guard.status() != 0) return guard.status();
@@ -60,7 +86,29 @@ int ssim_backward(const float* x, const float* y, const IncomingGradient& g, con
     const long long m = static_cast<long long>(shape.planes) * shape.out_height * shape.out_width;
     if (win % 2 == 0) return KIVO_CUDA_UNSUPPORTED_WINDOW;
 
-    SsimKernelArgs args = ssim_kernel_args(x, y, height, width, shape, shift, c1, c2, window);
+    // The same-size modes: the valid windows of the padded planes, which the scratch holds after the maps.
+    const int r = pad_radius(opts.padding, win);
+    const ScratchLayout layout = scratch_layout(shape, height, width, r, opts.padding);
+    const int ph = height + 2 * r, pw = width + 2 * r;
+    const float* xs = x;
+    const float* ys = y;
+    float* gx = grad_x;
+    float* gy = grad_y;
+    if (opts.padding != KIVO_CUDA_PAD_VALID) {
+        float* padded = stats + (grad_y != nullptr ? 4 : 3) * m;
+        launch_padding<pad_planes_kernel>(x, padded, height, width, r, opts.padding, layout.padded, stream);
+        launch_padding<pad_planes_kernel>(y, padded + layout.padded, height, width, r, opts.padding, layout.padded,
+                                          stream);
+        if (const int status = launch_status()) return status;
+        xs = padded;
+        ys = padded + layout.padded;
+        gx = grad_x != nullptr ? padded + 2 * layout.padded : nullptr;
+        gy = grad_y != nullptr ? padded + 3 * layout.padded : nullptr;
+    }
+    SsimOptions valid = opts;
+    valid.padding = KIVO_CUDA_PAD_VALID;
+
+    SsimKernelArgs args = ssim_kernel_args(xs, ys, ph, pw, shape, shift, c1, c2, window, valid);
     args.grad_map = g.grad_map;
     args.grad_mean = g.grad_mean;
     args.grad_scale = grad_scale;
@@ -73,8 +121,16 @@ int ssim_backward(const float* x, const float* y, const IncomingGradient& g, con
     enqueue_ssim(KIVO_CUDA_DTYPE_F32, g.mode, win, shape, args, stream);
     if (const int status = launch_status()) return status;
 
-    return ssim_bwd_scatter(x, y, args.coef_var, args.coef_cov, args.bias_x, args.bias_y, window, height, width,
-                            shape.out_height, shape.out_width, win, shape.planes, shift, grad_x, grad_y, stream);
+    if (const int status = ssim_bwd_scatter(xs, ys, args.coef_var, args.coef_cov, args.bias_x, args.bias_y, window,
+                                            ph, pw, shape.out_height, shape.out_width, win, shape.planes, shift, gx,
+                                            gy, stream)) {
+        return status;
+    }
+    if (opts.padding == KIVO_CUDA_PAD_VALID) return KIVO_CUDA_SUCCESS;
+    const long long pixels = static_cast<long long>(shape.planes) * height * width;
+    if (grad_x != nullptr) launch_padding<fold_padded_kernel>(gx, grad_x, height, width, r, opts.padding, pixels, stream);
+    if (grad_y != nullptr) launch_padding<fold_padded_kernel>(gy, grad_y, height, width, r, opts.padding, pixels, stream);
+    return launch_status();
 }
 
 }  // namespace
@@ -82,10 +138,25 @@ int ssim_backward(const float* x, const float* y, const IncomingGradient& g, con
 
 extern "C" {
 
-int kivo_cuda_ssim_backward(const float* x, const float* y, const float* grad_map, const float* grad_mean,
-                            const float* window, int win, int batch, int channels, int height, int width, double shift,
-                            double c1, double c2, float* stats, float* grad_x, float* grad_y, int device,
-                            cudaStream_t stream) {
+int kivo_cuda_ssim_backward_scratch_ex(int batch, int channels, int height, int width, int win,
+                                       const kivo_cuda_ssim_options* options, int with_grad_y, long* out_floats) {
+    using namespace kivo;
+    if (out_floats == nullptr) return KIVO_CUDA_INVALID_ARGUMENT;
+    SsimOptions opts;
+    if (const int status = read_ssim_options(options, &opts)) return status;
+    SsimShape shape;
+    if (const int status = check_ssim_shape(batch, channels, height, width, win, opts.padding, &shape)) {
+        return status;
+    }
+    *out_floats = static_cast<long>(
+        scratch_layout(shape, height, width, pad_radius(opts.padding, win), opts.padding).floats(with_grad_y != 0));
+    return KIVO_CUDA_SUCCESS;
+}
+
+int kivo_cuda_ssim_backward_ex(const float* x, const float* y, const float* grad_map, const float* grad_mean,
+                               const float* window, int win, int batch, int channels, int height, int width,
+                               double shift, double c1, double c2, const kivo_cuda_ssim_options* options,
+                               float* stats, float* grad_x, float* grad_y, int device, cudaStream_t stream) {
     if (x == nullptr || y == nullptr || window == nullptr || stats == nullptr || (grad_x == nullptr && grad_y == nullptr) ||
         (grad_map == nullptr && grad_mean == nullptr)) {
         return KIVO_CUDA_INVALID_ARGUMENT;
@@ -93,21 +164,37 @@ int kivo_cuda_ssim_backward(const float* x, const float* y, const float* grad_ma
     // With a per-window gradient the scalar one is never read.
     const kivo::IncomingGradient g{kivo::kSsimGradient, grad_map, grad_map != nullptr ? nullptr : grad_mean, nullptr,
                                    nullptr};
-    return kivo::ssim_backward(x, y, g, window, win, batch, channels, height, width, shift, c1, c2, stats, grad_x,
-                               grad_y, device, stream);
+    return kivo::ssim_backward(x, y, g, window, win, batch, channels, height, width, shift, c1, c2, options, stats,
+                               grad_x, grad_y, device, stream);
+}
+
+int kivo_cuda_ssim_backward(const float* x, const float* y, const float* grad_map, const float* grad_mean,
+                            const float* window, int win, int batch, int channels, int height, int width, double shift,
+                            double c1, double c2, float* stats, float* grad_x, float* grad_y, int device,
+                            cudaStream_t stream) {
+    return kivo_cuda_ssim_backward_ex(x, y, grad_map, grad_mean, window, win, batch, channels, height, width, shift,
+                                      c1, c2, nullptr, stats, grad_x, grad_y, device, stream);
+}
+
+int kivo_cuda_ssim_cs_backward_ex(const float* x, const float* y, const float* grad_ssim, const float* grad_cs,
+                                  const float* window, int win, int batch, int channels, int height, int width,
+                                  double shift, double c1, double c2, const kivo_cuda_ssim_options* options,
+                                  float* stats, float* grad_x, float* grad_y, int device, cudaStream_t stream) {
+    if (x == nullptr || y == nullptr || grad_ssim == nullptr || grad_cs == nullptr || window == nullptr ||
+        stats == nullptr || (grad_x == nullptr && grad_y == nullptr)) {
+        return KIVO_CUDA_INVALID_ARGUMENT;
+    }
+    const kivo::IncomingGradient g{kivo::kSsimAndCsGradient, nullptr, nullptr, grad_ssim, grad_cs};
+    return kivo::ssim_backward(x, y, g, window, win, batch, channels, height, width, shift, c1, c2, options, stats,
+                               grad_x, grad_y, device, stream);
 }
 
 int kivo_cuda_ssim_cs_backward(const float* x, const float* y, const float* grad_ssim, const float* grad_cs,
                                const float* window, int win, int batch, int channels, int height, int width,
                                double shift, double c1, double c2, float* stats, float* grad_x, float* grad_y,
                                int device, cudaStream_t stream) {
-    if (x == nullptr || y == nullptr || grad_ssim == nullptr || grad_cs == nullptr || window == nullptr ||
-        stats == nullptr || (grad_x == nullptr && grad_y == nullptr)) {
-        return KIVO_CUDA_INVALID_ARGUMENT;
-    }
-    const kivo::IncomingGradient g{kivo::kSsimAndCsGradient, nullptr, nullptr, grad_ssim, grad_cs};
-    return kivo::ssim_backward(x, y, g, window, win, batch, channels, height, width, shift, c1, c2, stats, grad_x,
-                               grad_y, device, stream);
+    return kivo_cuda_ssim_cs_backward_ex(x, y, grad_ssim, grad_cs, window, win, batch, channels, height, width,
+                                         shift, c1, c2, nullptr, stats, grad_x, grad_y, device, stream);
 }
 
 }  // extern "C"

@@ -3,16 +3,40 @@
 #pragma once
 
 #include <climits>
+#include <cmath>
 
 #include "frame/alignment.h"
 #include "frame/dispatch.h"
 #include "frame/shape.h"
 #include "kernels/ssim_fused.h"
+#include "kernels/ssim_padding.cuh"
 #include "kivo_cuda.h"
 
 namespace kivo {
 
-// The valid windows of a plane (Ho x Wo) and the 32 x 64 tiles that cover them.
+// The options as the kernels take them.
+struct SsimOptions {
+    int padding = KIVO_CUDA_PAD_VALID;
+    float cov_factor = 1.0f;
+};
+
+// Reads `options` (null: valid windows, factor 1). A padding outside the enum, or a factor that is not finite
+// and positive in float64 and in float32, is an invalid argument.
+inline int read_ssim_options(const kivo_cuda_ssim_options* options, SsimOptions* out) {
+    *out = SsimOptions{};
+    if (options == nullptr) return KIVO_CUDA_SUCCESS;
+    const int padding = options->padding;
+    const double factor = options->covariance_factor;
+    if (padding < KIVO_CUDA_PAD_VALID || padding > KIVO_CUDA_PAD_SYMMETRIC) return KIVO_CUDA_INVALID_ARGUMENT;
+    if (!(std::isfinite(factor) && factor > 0.0)) return KIVO_CUDA_INVALID_ARGUMENT;
+    const float narrowed = static_cast<float>(factor);
+    if (!(std::isfinite(narrowed) && narrowed > 0.0f)) return KIVO_CUDA_INVALID_ARGUMENT;
+    out->padding = padding;
+    out->cov_factor = narrowed;
+    return KIVO_CUDA_SUCCESS;
+}
+
+// The windows of a plane (Ho x Wo) and the 32 x 64 tiles that cover them.
 struct SsimShape {
     int planes = 0;
     int out_height = 0, out_width = 0;
@@ -31,14 +55,25 @@ inline SsimShape ssim_tiling(long long out_height, long long out_width) {
     return s;
 }
 
-// The device-free checks of every SSIM entry, in their order: extents (2), window range (3), a window
-// that fits the plane (2), and a plane count that fits an int (2).
-inline int check_ssim_shape(int batch, int channels, int height, int width, int win, SsimShape* shape) {
+// The windows of a height x width plane under `padding` (win in range): false when the plane is smaller
+// than the mode's smallest.
+inline bool ssim_windows(int height, int width, int win, int padding, long long* out_height, long long* out_width) {
+    const int least = pad_min_extent(padding, win);
+    if (height < least || width < least) return false;
+    const int shrink = padding == KIVO_CUDA_PAD_VALID ? win - 1 : 0;
+    *out_height = static_cast<long long>(height) - shrink;
+    *out_width = static_cast<long long>(width) - shrink;
+    return true;
+}
+
+// The device-free checks of every SSIM entry, in their order: extents (2), window range (3), a plane at
+// least the padding's smallest (2), and a plane count that fits an int (2).
+inline int check_ssim_shape(int batch, int channels, int height, int width, int win, int padding,
+                            SsimShape* shape) {
     if (batch <= 0 || channels <= 0 || height <= 0 || width <= 0) return KIVO_CUDA_UNSUPPORTED_SHAPE;
     if (!window_in_range(win)) return KIVO_CUDA_UNSUPPORTED_WINDOW;
-    const long long out_height = static_cast<long long>(height) - win + 1;
-    const long long out_width = static_cast<long long>(width) - win + 1;
-    if (out_height <= 0 || out_width <= 0) return KIVO_CUDA_UNSUPPORTED_SHAPE;
+    long long out_height = 0, out_width = 0;
+    if (!ssim_windows(height, width, win, padding, &out_height, &out_width)) return KIVO_CUDA_UNSUPPORTED_SHAPE;
     *shape = ssim_tiling(out_height, out_width);
     if (!plane_count(batch, channels, &shape->planes)) return KIVO_CUDA_UNSUPPORTED_SHAPE;
     return KIVO_CUDA_SUCCESS;
@@ -57,7 +92,8 @@ inline int check_ssim_images(int dtype, int win, const void* x, const void* y) {
 
 // The fused kernel's arguments that every mode takes; the entry adds its mode's outputs.
 inline SsimKernelArgs ssim_kernel_args(const void* x, const void* y, int height, int width, const SsimShape& shape,
-                                       double shift, double c1, double c2, const float* window) {
+                                       double shift, double c1, double c2, const float* window,
+                                       const SsimOptions& options) {
     SsimKernelArgs args{};
     args.x = x;
     args.y = y;
@@ -69,6 +105,8 @@ inline SsimKernelArgs ssim_kernel_args(const void* x, const void* y, int height,
     args.c1 = static_cast<float>(c1);
     args.c2 = static_cast<float>(c2);
     args.window = window;
+    args.padding = options.padding;
+    args.cov_factor = options.cov_factor;
     return args;
 }
 

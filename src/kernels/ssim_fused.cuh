@@ -16,12 +16,14 @@
 #include "frame/launch.h"
 #include "kernels/block_reduce.cuh"
 #include "kernels/separable.cuh"
+#include "kernels/ssim_padding.cuh"
 #include "kernels/ssim_fused.h"
 
 namespace kivo {
 
 // The windowed statistics of one window in the kernel's arithmetic (all float32), from the four windowed
-// moments of the shifted samples x' = x - shift, y' = y - shift.
+// moments of the shifted samples x' = x - shift, y' = y - shift. Both variances and the covariance are
+// multiplied by cov_factor (1: population; a factor of 1 changes no bit).
 struct WindowTerms {
     float mx, my;  // windowed means of x' and y'
     float mu_x, mu_y;  // the true local means
@@ -29,16 +31,17 @@ struct WindowTerms {
 };
 
 __device__ __forceinline__ WindowTerms window_terms(float mx, float my, float exy, float edd, float shift, float c1,
-                                                    float c2) {
+                                                    float c2, float cov_factor) {
     WindowTerms w;
     w.mx = mx;
     w.my = my;
     w.mu_x = __fadd_rn(mx, shift);
     w.mu_y = __fadd_rn(my, shift);
-    const float sxy = __fsub_rn(exy, __fmul_rn(mx, my));
+    const float cov = __fsub_rn(exy, __fmul_rn(mx, my));
     // E[(x' - y')^2] = var_x + var_y - 2 cov + (mx - my)^2, so this is var_x + var_y, left unclamped.
     const float dm = __fsub_rn(mx, my);
-    const float var_sum = __fsub_rn(__fmaf_rn(2.0f, sxy, edd), __fmul_rn(dm, dm));
+    const float var_sum = __fmul_rn(__fsub_rn(__fmaf_rn(2.0f, cov, edd), __fmul_rn(dm, dm)), cov_factor);
+    const float sxy = __fmul_rn(cov, cov_factor);
     w.A1 = __fmaf_rn(__fadd_rn(w.mu_x, w.mu_x), w.mu_y, c1);
     w.A2 = __fmaf_rn(2.0f, sxy, c2);
     w.B1 = __fadd_rn(__fmaf_rn(w.mu_x, w.mu_x, __fmul_rn(w.mu_y, w.mu_y)), c1);
@@ -48,13 +51,15 @@ __device__ __forceinline__ WindowTerms window_terms(float mx, float my, float ex
 
 // Coefficient maps of one window for a loss gS x SSIM + gC x cs: the derivatives with respect to the
 // shifted means and moments that the backward scatter kernel gathers onto the pixels. The single-gradient
-// mode (gS = g, no cs term) groups its products differently.
+// mode (gS = g, no cs term) groups its products differently. The derivatives with respect to the variances
+// and the covariance carry the covariance factor into the moments.
 struct Coefficients {
     float var, cov, bias_x, bias_y;
 };
 
 template <int MODE>
-__device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w, float gS, float gC) {
+__device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w, float gS, float gC,
+                                                            float cov_factor) {
     const float r1 = __frcp_rn(w.B1);
     const float r2 = __frcp_rn(w.B2);
     const float ssim = __fmul_rn(__fmul_rn(__fmul_rn(w.A1, w.A2), r1), r2);
@@ -71,6 +76,8 @@ __device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w
         t = __fmul_rn(r2, __fmaf_rn(gS, ssim, __fmul_rn(gC, cs)));
         cov = __fmul_rn(r2, __fmul_rn(2.0f, __fmaf_rn(__fmul_rn(w.A1, gS), r1, gC)));
     }
+    t = __fmul_rn(t, cov_factor);
+    cov = __fmul_rn(cov, cov_factor);
     Coefficients c;
     c.var = -t;
     c.cov = cov;
@@ -98,7 +105,8 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                       float* __restrict__ coef_cov, float* __restrict__ bias_x, float* __restrict__ bias_y,
                       int height, int width, int out_height, int out_width, float shift, float c1, float c2,
                       const float* __restrict__ window, int tiles, double* __restrict__ partials_cs,
-                      const float* __restrict__ grad_ssim, const float* __restrict__ grad_cs) {
+                      const float* __restrict__ grad_ssim, const float* __restrict__ grad_cs, int padding,
+                      float cov_factor) {
     constexpr int SW = kTileCols + WIN - 1;  // stage columns
     constexpr bool kReduces = MODE == kSsimSums || MODE == kSsimSumsAndMap || MODE == kSsimAndCsSums;
     using Sample = Floats<2>;  // x', y'
@@ -123,6 +131,8 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     const int halo_cols = min(WIN - 1, cols_in - kTileCols);
     const long long first = (plane * height + row0 + ty) * width + col0 + tx;
     Cursor<T> x_at(x, first), y_at(y, first);
+    // The same-size modes: tile rows and columns start `radius` samples before the image, copied per `padding`.
+    const int radius = padding == KIVO_CUDA_PAD_VALID ? 0 : (WIN - 1) / 2;
     const long long map_origin = (plane * out_height + row0) * out_width + col0 + tx;  // map index of row 0
     __syncthreads();
 
@@ -146,13 +156,31 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         const int rows_left = rows_in - loaded;
 #pragma unroll
         for (int h = 0; h < 2; ++h) {
-            if (tx < cols_in && ty + 8 * h < rows_left) {
-                s_stage[ty + 8 * h].e[tx] = Sample{{__fsub_rn(load_widened(x_at.at(0)), shift),
-                                                    __fsub_rn(load_widened(y_at.at(0)), shift)}};
-            }
-            if (tx < halo_cols && ty + 8 * h < rows_left) {
-                s_stage[ty + 8 * h].e[kTileCols + tx] = Sample{{__fsub_rn(load_widened(x_at.at(kTileCols)), shift),
-                                                                __fsub_rn(load_widened(y_at.at(kTileCols)), shift)}};
+            if (padding == KIVO_CUDA_PAD_VALID) {
+                if (tx < cols_in && ty + 8 * h < rows_left) {
+                    s_stage[ty + 8 * h].e[tx] = Sample{{__fsub_rn(load_widened(x_at.at(0)), shift),
+                                                        __fsub_rn(load_widened(y_at.at(0)), shift)}};
+                }
+                if (tx < halo_cols && ty + 8 * h < rows_left) {
+                    s_stage[ty + 8 * h].e[kTileCols + tx] =
+                        Sample{{__fsub_rn(load_widened(x_at.at(kTileCols)), shift),
+                                __fsub_rn(load_widened(y_at.at(kTileCols)), shift)}};
+                }
+            } else {
+                const int source_row = pad_source(row0 + loaded + ty + 8 * h - radius, height, padding);
+                // The sample at image column c, shifted; a zero of the padding is 0 - shift.
+                auto padded = [&](int c) {
+                    const int source_col = pad_source(c, width, padding);
+                    if (source_row < 0 || source_col < 0) {
+                        return Sample{{__fsub_rn(0.0f, shift), __fsub_rn(0.0f, shift)}};
+                    }
+                    const long long i = (plane * height + source_row) * width + source_col;
+                    return Sample{{__fsub_rn(load_widened(x + i), shift), __fsub_rn(load_widened(y + i), shift)}};
+                };
+                if (tx < cols_in && ty + 8 * h < rows_left) s_stage[ty + 8 * h].e[tx] = padded(col0 + tx - radius);
+                if (tx < halo_cols && ty + 8 * h < rows_left) {
+                    s_stage[ty + 8 * h].e[kTileCols + tx] = padded(col0 + kTileCols + tx - radius);
+                }
             }
             x_at.advance(8LL * width);
             y_at.advance(8LL * width);
@@ -194,7 +222,7 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                 s_win, second, v0, v1);
             // Evaluates the window of output row `out_row` from its four windowed moments.
             auto evaluate = [&](int out_row, const float(&v)[4]) {
-                const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2);
+                const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2, cov_factor);
                 const long long index = map_origin + static_cast<long long>(out_row) * out_width;
                 if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap) {
                     const float ssim = __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
@@ -206,7 +234,7 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                     cs_sum_f = __fmaf_rn(__fmul_rn(w.A2, w.B1), R, cs_sum_f);
                 } else {
                     const float g = MODE == kSsimGradient && grad_map != nullptr ? __ldg(grad_map + index) : gS;
-                    const Coefficients c = window_coefficients<MODE>(w, g, gC);
+                    const Coefficients c = window_coefficients<MODE>(w, g, gC, cov_factor);
                     coef_var[index] = c.var;
                     coef_cov[index] = c.cov;
                     bias_x[index] = c.bias_x;
@@ -254,7 +282,7 @@ int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& a,
                     grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
                     a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x, a.bias_y,
                     a.height, a.width, a.out_height, a.out_width, a.shift, a.c1, a.c2, a.window, a.tiles,
-                    a.partials_cs, a.grad_ssim, a.grad_cs);
+                    a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor);
                 return 0;
             }
         });

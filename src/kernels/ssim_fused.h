@@ -50,11 +50,13 @@ struct SsimKernelArgs {
     double* partials_cs;
     const float* grad_ssim;
     const float* grad_cs;
+    int padding;       // a kivo_cuda_padding: which windows, and the samples outside the image
+    float cov_factor;  // multiplies both variances and the covariance
 };
 
 // Enqueues ssim_fused_kernel<T, mode, WIN> (T from dtype) on grid (ceil(out_width / 32),
-// ceil(out_height / 64), planes) and blocks of 32 x 8. Returns 1 for an unknown dtype; the gradient modes
-// exist for float32 only.
+// ceil(out_height / 64), planes) and blocks of 32 x 8, out_height x out_width being the windows that
+// args.padding gives. Returns 1 for an unknown dtype; the gradient modes exist for float32 only.
 template <int WIN>
 int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& args, cudaStream_t stream);
 

@@ -103,7 +103,7 @@ TEST(Runtime, LibraryLoadsThroughDlopen) {
     using Version = int (*)();
     auto version = reinterpret_cast<Version>(dlsym(handle, "kivo_cuda_abi_version"));
     ASSERT_NE(version, nullptr);
-    EXPECT_EQ(version(), 1);
+    EXPECT_EQ(version(), 2);
     EXPECT_EQ(dlsym(handle, "_ZN4kivo11DeviceGuardC1Ei"), nullptr) << "library internals must stay hidden";
     dlclose(handle);
 }
