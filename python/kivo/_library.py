@@ -40,7 +40,7 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
 }
 
 _FILES = {"cuda": "libkivo_cuda.so", "sim": "libkivo_cuda_sim.so"}
-_ABI_VERSION = 1
+_ABI_VERSION = 2
 # Statuses 1 to 5 are the library's argument errors; negative ones are CUDA runtime errors.
 _ARGUMENT_STATUSES = range(1, 6)
 
