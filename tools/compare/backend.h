@@ -36,9 +36,9 @@ struct Entry<int(Args...)> {
 #define KIVO_COMPARE_ENTRIES(X) \
     X(pixel_workspace)          \
     X(pixel_reduce)             \
-    X(ssim_workspace)           \
-    X(ssim)                     \
-    X(ssim_cs)                  \
+    X(ssim_workspace_ex)        \
+    X(ssim_ex)                  \
+    X(ssim_cs_ex)               \
     X(gmsd_workspace)           \
     X(gmsd)
 

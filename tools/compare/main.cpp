@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
         const Image reference = read_image(options.reference);
         const Image distorted = read_image(options.distorted);
         const Settings settings{options.dtype, options.data_range, options.window,
-                                options.sigma, options.metrics,    !options.map_path.empty()};
+                                options.sigma, options.metrics,    !options.map_path.empty(),
+                                options.padding, options.sample_covariance};
         check_pair(reference, distorted, settings);
 
         const Backend backend = Backend::open(options.backend);

@@ -36,6 +36,7 @@ struct SsimParameters {
     int taps;
     double shift, c1, c2;
     const DeviceBuffer* window;
+    kivo_cuda_ssim_options options;
 };
 
 // Mean SSIM and mean contrast-structure term of each channel of one scale.
@@ -46,12 +47,12 @@ struct PlaneMeans {
 PlaneMeans ssim_cs(const Backend& backend, const DevicePair& pair, const SsimParameters& p) {
     const Planes& s = pair.shape;
     int tiles = 0;
-    backend.ssim_workspace(s.height, s.width, p.taps, &tiles);
+    backend.ssim_workspace_ex(s.height, s.width, p.taps, &p.options, &tiles);
     const std::size_t slots = std::size_t(s.channels) * std::size_t(tiles);
     DeviceBuffer partials(backend, slots * sizeof(double)), partials_cs(backend, slots * sizeof(double));
     DeviceBuffer out_ssim(backend, s.channels * sizeof(double)), out_cs(backend, s.channels * sizeof(double));
-    backend.ssim_cs(pair.x(), pair.y(), p.dtype, 1, s.channels, s.height, s.width, p.shift, p.c1, p.c2,
-                    p.window->as<float>(), p.taps, partials.as<double>(), partials_cs.as<double>(), tiles,
+    backend.ssim_cs_ex(pair.x(), pair.y(), p.dtype, 1, s.channels, s.height, s.width, p.shift, p.c1, p.c2,
+                    p.window->as<float>(), p.taps, &p.options, partials.as<double>(), partials_cs.as<double>(), tiles,
                     out_ssim.as<double>(), out_cs.as<double>(), -1, nullptr);
     backend.synchronize("kivo_cuda_ssim_cs");
     return {out_ssim.download<double>(s.channels), out_cs.download<double>(s.channels)};
@@ -60,13 +61,14 @@ PlaneMeans ssim_cs(const Backend& backend, const DevicePair& pair, const SsimPar
 Planes ssim_map(const Backend& backend, const DevicePair& pair, const SsimParameters& p) {
     const Planes& s = pair.shape;
     int tiles = 0;
-    backend.ssim_workspace(s.height, s.width, p.taps, &tiles);
-    Planes map{s.channels, s.height - p.taps + 1, s.width - p.taps + 1, {}};
+    backend.ssim_workspace_ex(s.height, s.width, p.taps, &p.options, &tiles);
+    const int shrink = p.options.padding == KIVO_CUDA_PAD_VALID ? p.taps - 1 : 0;
+    Planes map{s.channels, s.height - shrink, s.width - shrink, {}};
     const std::size_t count = map.channels * map.plane_size();
     DeviceBuffer partials(backend, std::size_t(s.channels) * tiles * sizeof(double));
     DeviceBuffer values(backend, count * sizeof(float));
-    backend.ssim(pair.x(), pair.y(), p.dtype, 1, s.channels, s.height, s.width, p.shift, p.c1, p.c2,
-                 p.window->as<float>(), p.taps, values.as<float>(), partials.as<double>(), tiles, nullptr, nullptr,
+    backend.ssim_ex(pair.x(), pair.y(), p.dtype, 1, s.channels, s.height, s.width, p.shift, p.c1, p.c2,
+                 p.window->as<float>(), p.taps, &p.options, values.as<float>(), partials.as<double>(), tiles, nullptr, nullptr,
                  -1, nullptr);
     backend.synchronize("kivo_cuda_ssim");
     const std::vector<float> floats = values.download<float>(count);
@@ -149,7 +151,10 @@ void add_structure(const Backend& backend, const DevicePair& pair, const Planes&
     DeviceBuffer window(backend, weights.size() * sizeof(float));
     window.upload(weights.data(), weights.size() * sizeof(float));
     const double k1 = 0.01 * u.range, k2 = 0.03 * u.range;
-    const SsimParameters p{settings.dtype, settings.window, u.range / 2, k1 * k1, k2 * k2, &window};
+    const double taps = double(settings.window) * settings.window;
+    const double factor = settings.sample_covariance ? taps / (taps - 1) : 1.0;
+    const SsimParameters p{settings.dtype, settings.window, u.range / 2, k1 * k1, k2 * k2, &window,
+                           kivo_cuda_ssim_options{settings.padding, factor}};
     const unsigned metrics = settings.metrics;
     const int channels = x.channels;
 
@@ -230,7 +235,9 @@ void check_pair(const Image& a, const Image& b, const Settings& settings) {
                       " bits per sample, '" + b.path + "' has " + std::to_string(b.bits));
     if (settings.dtype == KIVO_CUDA_DTYPE_U8 && a.bits == 16)
         throw Failure("--dtype u8 cannot hold the 16-bit samples of '" + a.path + "'; use f16, bf16, f32 or f64");
-    if (wants_ssim(settings) && (pa.width < settings.window || pa.height < settings.window))
+    // The same-size paddings check their smaller least sizes in the library.
+    if (wants_ssim(settings) && settings.padding == KIVO_CUDA_PAD_VALID &&
+        (pa.width < settings.window || pa.height < settings.window))
         throw Failure("the images (" + size_text(pa.width, pa.height) + ") are smaller than the " +
                       size_text(settings.window, settings.window) + " SSIM window");
 }

@@ -17,6 +17,8 @@ struct Settings {
     double sigma;                      // SSIM window standard deviation
     unsigned metrics;                  // Metric bits
     bool map;                          // also compute the SSIM map
+    int padding;                       // kivo_cuda_padding of the SSIM windows
+    bool sample_covariance;            // variances and covariance times N / (N - 1)
 };
 
 // One row of results. A metric that was asked for but has no value is explained in Results::notes.

@@ -61,6 +61,12 @@ BackendChoice backend_choice(const std::string& text) {
     usage_error("--backend is auto, gpu or sim, not '" + text + "'");
 }
 
+}  // namespace
+
+const char* const kPaddingNames[5] = {"valid", "zeros", "reflect", "replicate", "symmetric"};
+
+namespace {
+
 using Setter = void (*)(Options& o, const std::string& option, const std::string& value);
 
 const std::pair<const char*, Setter> kValueOptions[] = {
@@ -78,6 +84,12 @@ const std::pair<const char*, Setter> kValueOptions[] = {
      [](Options& o, const std::string& option, const std::string& value) { o.window = positive_integer(option, value); }},
     {"--sigma",
      [](Options& o, const std::string& option, const std::string& value) { o.sigma = positive_number(option, value); }},
+    {"--padding",
+     [](Options& o, const std::string&, const std::string& value) {
+         for (int mode = 0; mode < 5; ++mode)
+             if (value == kPaddingNames[mode]) return void(o.padding = mode);
+         usage_error("--padding is valid, zeros, reflect, replicate or symmetric, not '" + value + "'");
+     }},
     {"--map",
      [](Options& o, const std::string&, const std::string& value) {
          if (value.empty()) usage_error("--map needs a file name");
@@ -102,6 +114,8 @@ Options parse_options(int argc, const char* const* argv) {
             o.help = true;
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--sample-covariance") {
+            o.sample_covariance = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             // --name VALUE or --name=VALUE
             const std::size_t equals = arg.find('=');
@@ -138,6 +152,11 @@ Options:
                     65535 for 16-bit ones); sets the SSIM constants, the GMSD constant and the PSNR peak
   --window N        SSIM window size in taps (default 11)
   --sigma S         standard deviation of the Gaussian SSIM window (default 1.5)
+  --padding P       SSIM windows: valid (default; the windows inside the image), or one window centred on
+                    every pixel with the samples outside given by zeros, reflect (d c b | a b c d),
+                    replicate (a a | a b) or symmetric (c b a | a b c)
+  --sample-covariance  variances and covariance with the sample normalisation (times N / (N - 1), N the
+                    window's taps squared) instead of the population one
   --map FILE.png    write the SSIM map: one pixel per window position, per channel, 0 (SSIM <= 0) to
                     255 (SSIM 1)
   --metrics LIST    compute only these, comma-separated: ssim, ms-ssim, gmsd, psnr, mse, mae (default all)

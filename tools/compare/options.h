@@ -26,6 +26,8 @@ struct Options {
     int dtype = KIVO_CUDA_DTYPE_F32;    // --dtype
     std::optional<double> data_range;   // in the file's sample units; else 255 or 65535
     int window = 11;
+    int padding = KIVO_CUDA_PAD_VALID;  // --padding, a kivo_cuda_padding
+    bool sample_covariance = false;     // --sample-covariance
     double sigma = 1.5;
     std::string map_path;               // empty: no map
     unsigned metrics = kAllMetrics;
@@ -38,5 +40,8 @@ struct Options {
 Options parse_options(int argc, const char* const* argv);
 
 const char* usage_text();
+
+// The --padding names, indexed by kivo_cuda_padding.
+extern const char* const kPaddingNames[5];
 
 }  // namespace kivo_compare

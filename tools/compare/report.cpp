@@ -90,8 +90,11 @@ void print_text(std::FILE* out, const Report& report) {
     std::fprintf(out, "distorted  %s\n", report.distorted.path.c_str());
     std::fprintf(out, "images     %d x %d, %s, %d-bit\n", p.width, p.height, colour_name(p.channels), report.reference.bits);
     std::fprintf(out, "backend    %s\n", report.backend.description().c_str());
-    std::fprintf(out, "settings   %s samples, data range %g, SSIM window %d taps with sigma %g, GMSD on luma\n\n",
-                 dtype_by_code(o.dtype).name, report.results.data_range, o.window, o.sigma);
+    std::fprintf(out,
+                 "settings   %s samples, data range %g, SSIM window %d taps with sigma %g, %s padding, %s "
+                 "covariance, GMSD on luma\n\n",
+                 dtype_by_code(o.dtype).name, report.results.data_range, o.window, o.sigma, kPaddingNames[o.padding],
+                 o.sample_covariance ? "sample" : "population");
     std::fprintf(out, "%-8s", "channel");
     for (const Column& col : kColumns)
         if (o.metrics & col.metric) std::fprintf(out, " %10s", col.title);
@@ -113,6 +116,8 @@ void print_json(std::FILE* out, const Report& report) {
                  report.backend.on_gpu() ? json_string(report.backend.device_name()).c_str() : "null");
     std::fprintf(out, "  \"dtype\": \"%s\", \"data_range\": %s, \"window\": %d, \"sigma\": %s,\n",
                  dtype_by_code(o.dtype).name, json_number(r.data_range).c_str(), o.window, json_number(o.sigma).c_str());
+    std::fprintf(out, "  \"padding\": \"%s\", \"covariance\": \"%s\",\n", kPaddingNames[o.padding],
+                 o.sample_covariance ? "sample" : "population");
     std::fprintf(out, "  \"per_channel\": [");
     for (int c = 0; c < p.channels; ++c) {
         std::fprintf(out, "%s\n    {\"channel\": \"%s\"", c == 0 ? "" : ",", channel_name(p.channels, c));

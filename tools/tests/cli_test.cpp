@@ -93,10 +93,10 @@ TEST_F(CompareFailures, ImagesSmallerThanTheWindow) {
 
 TEST_F(CompareFailures, LibraryStatusesNameTheEntryAndItsText) {
     // An even window passes the workspace query and is refused by the entry; 13 is refused by the query.
-    expect_failure({a_, b_, "--window", "4"}, 1, "kivo_cuda_ssim_cs: unsupported window size (status 3)");
-    expect_failure({a_, b_, "--window", "13"}, 1, "kivo_cuda_ssim_workspace: unsupported window size (status 3)");
+    expect_failure({a_, b_, "--window", "4"}, 1, "kivo_cuda_ssim_cs_ex: unsupported window size (status 3)");
+    expect_failure({a_, b_, "--window", "13"}, 1, "kivo_cuda_ssim_workspace_ex: unsupported window size (status 3)");
     expect_failure({a_, b_, "--window", "2", "--metrics", "gmsd", "--map", path("map.png")}, 1,
-                   "kivo_cuda_ssim_workspace: unsupported window size (status 3)");
+                   "kivo_cuda_ssim_workspace_ex: unsupported window size (status 3)");
 }
 
 TEST_F(CompareFailures, CommandLineErrorsComeFirstWithTheUsageStatus) {

@@ -228,6 +228,28 @@ TEST_F(CompareStructure, MapFileShowsTheSsimOfEachWindow) {
     EXPECT_EQ(clean_right, 0);
 }
 
+// The padding and the covariance normalisation reach the library and the report: a same-size map for every
+// padding but valid, and the sample normalisation moves SSIM.
+TEST_F(CompareStructure, PaddingAndSampleCovarianceAreUsedAndReported) {
+    const TestImage x = structured_image(1, 36, 50, 44), y = with_noise(x, 30, 45);
+    const double population = number(compare(x, y, {"--metrics", "ssim"})["image"]["ssim"]);
+    json sample = compare(x, y, {"--metrics", "ssim", "--sample-covariance"});
+    EXPECT_EQ(sample["covariance"], "sample");
+    EXPECT_GT(std::fabs(number(sample["image"]["ssim"]) - population), 1e-6);
+    for (std::string padding : {"valid", "zeros", "reflect", "replicate", "symmetric"}) {
+        const std::string map = path("map_" + padding + ".png");
+        json j = compare(x, y, {"--map", map, "--window", "7", "--metrics", "ssim", "--padding", padding});
+        EXPECT_EQ(j["padding"], padding);
+        EXPECT_EQ(j["covariance"], "population");
+        int w = 0, h = 0, n = 0;
+        stbi_uc* pixels = stbi_load(map.c_str(), &w, &h, &n, 0);
+        ASSERT_NE(pixels, nullptr) << stbi_failure_reason();
+        stbi_image_free(pixels);
+        EXPECT_EQ(w, padding == "valid" ? 44 : 50) << padding;
+        EXPECT_EQ(h, padding == "valid" ? 30 : 36) << padding;
+    }
+}
+
 // ---- GMSD ------------------------------------------------------------------------------------------------------
 
 class CompareGmsd : public CompareTest {};
