@@ -1,6 +1,7 @@
 """Compares every image pair of two folders, or of a list, with the library's metrics.
 
-    python -m kivo.evaluate REFERENCE DISTORTED [--metrics ssim,ms-ssim,psnr,gmsd,mae] [--csv F] [--json F]
+    python -m kivo.evaluate REFERENCE DISTORTED [--metrics ssim,ms-ssim,psnr,gmsd,mae] [--convention NAME]
+                            [--csv F] [--json F]
     python -m kivo.evaluate --pairs LIST.csv ...
     python -m kivo.evaluate REFERENCE DISTORTED --report DIR [--report-worst N] [--report-by METRIC] [--maps DIR]
     torchrun --nproc_per_node=N -m kivo.evaluate ...      (also installed as ``kivo-evaluate``)
@@ -21,6 +22,8 @@ pair was compared, 1 when any could not be, 2 for a command-line error.
 histogram per metric, the worst pairs by a metric with their images, SSIM map and error map, the failures and a
 sortable table of every pair. ``--maps DIR`` writes the SSIM map of every pair (the mean over channels, one value
 per window): a 16-bit grey PNG (0..1 as 0..65535, negative values as 0) or float32 ``.npy``, named after the pair.
+``--convention NAME`` computes SSIM, MS-SSIM and PSNR as another package defines them (see ``kivo.compat``;
+``kivo``, the default, is the library's own); the report and the JSON file name the convention used.
 
 Under ``torchrun`` each process takes a disjoint share of the pairs and its own GPU; rank 0 gathers the rows
 and alone writes the files and the summary, which are those of a single-process run. Maps are written by the
@@ -48,6 +51,7 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 import torch
 
+from . import compat
 from . import functional as F
 from ._report import PairView, write_report
 
@@ -253,9 +257,11 @@ class Comparer:
     """Batches decoded pairs by size and compares each batch with every metric."""
 
     def __init__(self, pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int,
-                 maps: pathlib.Path | None = None, maps_format: str = "png") -> None:
+                 maps: pathlib.Path | None = None, maps_format: str = "png",
+                 convention: compat.Convention | None = None) -> None:
         self.pairs, self.metrics, self.device, self.batch_size = pairs, metrics, device, batch_size
         self.maps, self.maps_format = maps, maps_format
+        self.convention = compat.get(convention)
         self.buckets: dict[tuple[int, ...], list[tuple[int, torch.Tensor, torch.Tensor]]] = {}
         self.outcomes: list[Outcome] = []
         # metric -> (pairs without a value, why, for the smallest of their images)
@@ -287,7 +293,7 @@ class Comparer:
             self.write_maps(batch, x, y)
         for name in self.metrics:
             try:
-                columns.append(METRICS[name].compute(x, y, reduction="none").double())
+                columns.append(self.measure(name, x, y).double())
                 computed.append(name)
             except ValueError as e:  # an image too small for this metric
                 self.notes[name] = _add_note(self.notes.get(name), len(batch), str(e), min(x.shape[2:]))
@@ -299,6 +305,11 @@ class Comparer:
             self.outcomes.append(Outcome(pair.index, pair.reference, pair.distorted, values))
         return len(batch)
 
+    def measure(self, name: str, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
+        """Per-image values of one metric, SSIM, MS-SSIM and PSNR as the convention defines them."""
+        if name in _CONVENTION_METRICS:
+            return self.convention.compute(_CONVENTION_METRICS[name], x, y, reduction="none")
+        return METRICS[name].compute(x, y, reduction="none")
 
     def write_maps(self, batch: list[tuple[int, torch.Tensor, torch.Tensor]], x: torch.Tensor,
                    y: torch.Tensor) -> None:
@@ -320,6 +331,9 @@ class Comparer:
                 cv2.imwrite(str(path), (np.clip(values, 0, 1) * 65535).round().astype(np.uint16))
 
 
+_CONVENTION_METRICS = {"ssim": "ssim", "ms-ssim": "ms_ssim", "psnr": "psnr"}
+
+
 def map_name(pair: Pair, extension: str) -> pathlib.PurePath:
     """Where a pair's map goes below the maps folder: its reference's relative path (a listed absolute path
     loses its root), with the extension replaced."""
@@ -330,8 +344,8 @@ def map_name(pair: Pair, extension: str) -> pathlib.PurePath:
 
 def compare_pairs(pairs: Sequence[Pair], metrics: Sequence[str], device: torch.device, batch_size: int,
                   workers: int, progress: Progress, maps: pathlib.Path | None = None,
-                  maps_format: str = "png") -> Comparer:
-    comparer = Comparer(pairs, metrics, device, batch_size, maps, maps_format)
+                  maps_format: str = "png", convention: compat.Convention | None = None) -> Comparer:
+    comparer = Comparer(pairs, metrics, device, batch_size, maps, maps_format, convention)
     loader = torch.utils.data.DataLoader(PairImages(pairs), batch_size=None, shuffle=False, num_workers=workers,
                                          pin_memory=device.type == "cuda")
     for position, reference, distorted, failure in loader:
@@ -481,9 +495,10 @@ def write_csv(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequence
 
 
 def write_json(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequence[str],
-               summary: dict[str, Any], device: str) -> None:
+               summary: dict[str, Any], device: str, convention: str = "kivo") -> None:
     document = {
         "device": device,
+        "convention": convention,
         "metrics": list(metrics),
         "pairs": [{"reference": o.reference, "distorted": o.distorted,
                    **{m: _json_number(o.values.get(m)) for m in metrics}} for o in outcomes if o.failure is None],
@@ -497,10 +512,11 @@ def write_json(path: pathlib.Path, outcomes: Sequence[Outcome], metrics: Sequenc
 
 
 def print_report(outcomes: Sequence[Outcome], metrics: Sequence[str], summary: dict[str, Any],
-                 notes: dict[str, tuple[int, str, int]], device: str, worst: int) -> None:
+                 notes: dict[str, tuple[int, str, int]], device: str, worst: int, convention: str = "kivo") -> None:
     failed = [o for o in outcomes if o.failure is not None]
     compared = len(outcomes) - len(failed)
     print(f"kivo-evaluate: {len(outcomes)} pairs, {compared} compared, {len(failed)} failed, on {device}")
+    print(f"convention: {convention} ({compat.get(convention).summary})")
     print(f"{'metric':<10} {'mean':>12} {'median':>12} {'min':>12} {'max':>12} {'pairs':>7}")
     for name in metrics:
         spec, s = METRICS[name], summary[name]
@@ -527,11 +543,11 @@ def run_settings(args: argparse.Namespace, where: str) -> dict[str, str]:
     settings = {
         "backend and device": where,
         "data range": "1 (samples scaled to [0, 1])",
-        "SSIM window": "11-tap Gaussian, sigma 1.5, valid windows",
+        "SSIM window": "11-tap Gaussian, sigma 1.5, valid windows" if args.convention == "kivo"
+        else "as the convention defines it (maps: 11-tap Gaussian, valid windows)",
         "metrics": ", ".join(METRICS[m].label for m in args.metrics),
+        "convention": f"{args.convention} ({compat.get(args.convention).summary})",
     }
-    if getattr(args, "convention", None):
-        settings["convention"] = args.convention
     settings["date"] = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
     settings["command"] = shlex.join(["kivo-evaluate", *sys.argv[1:]])
     return settings
@@ -564,6 +580,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--maps", type=pathlib.Path, metavar="DIR", help="write every pair's SSIM map to DIR")
     parser.add_argument("--maps-format", choices=["png", "npy"], default="png",
                         help="png: 16-bit grey, 0..1 as 0..65535; npy: float32 values")
+    parser.add_argument("--convention", choices=list(compat.CONVENTIONS), default="kivo",
+                        help="compute SSIM, MS-SSIM and PSNR as this package defines them (kivo: our own)")
     args = parser.parse_args(argv)
     if (args.pairs is None) == (args.reference is None):
         parser.error("give two folders, or --pairs LIST.csv")
@@ -652,7 +670,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         share = pairs[processes.rank :: processes.world]
         progress = Progress(len(share), enabled=processes.rank == 0)
         comparer = compare_pairs(share, args.metrics, device, args.batch_size, args.workers, progress, args.maps,
-                                 args.maps_format)
+                                 args.maps_format, compat.get(args.convention))
         gathered, notes = gather(processes, comparer)
         worst: list[Outcome] = []
         if args.report is not None:
@@ -670,8 +688,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.csv is not None:
                 write_csv(args.csv, outcomes, args.metrics)
             if args.json is not None:
-                write_json(args.json, outcomes, args.metrics, summary, where)
-            print_report(outcomes, args.metrics, summary, notes, where, args.worst)
+                write_json(args.json, outcomes, args.metrics, summary, where, args.convention)
+            print_report(outcomes, args.metrics, summary, notes, where, args.worst, args.convention)
             if args.report is not None:
                 page = write_report(
                     args.report, outcomes=outcomes, metrics=args.metrics, summary=summary, notes=notes,

@@ -154,9 +154,9 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         // of the previous stage move up meanwhile.
         if (loaded > 0) s_ring.slide(tx, ty);
         const int rows_left = rows_in - loaded;
+        if (padding == KIVO_CUDA_PAD_VALID) {
 #pragma unroll
-        for (int h = 0; h < 2; ++h) {
-            if (padding == KIVO_CUDA_PAD_VALID) {
+            for (int h = 0; h < 2; ++h) {
                 if (tx < cols_in && ty + 8 * h < rows_left) {
                     s_stage[ty + 8 * h].e[tx] = Sample{{__fsub_rn(load_widened(x_at.at(0)), shift),
                                                         __fsub_rn(load_widened(y_at.at(0)), shift)}};
@@ -166,7 +166,12 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                         Sample{{__fsub_rn(load_widened(x_at.at(kTileCols)), shift),
                                 __fsub_rn(load_widened(y_at.at(kTileCols)), shift)}};
                 }
-            } else {
+                x_at.advance(8LL * width);
+                y_at.advance(8LL * width);
+            }
+        } else {
+#pragma unroll
+            for (int h = 0; h < 2; ++h) {
                 const int source_row = pad_source(row0 + loaded + ty + 8 * h - radius, height, padding);
                 // The sample at image column c, shifted; a zero of the padding is 0 - shift.
                 auto padded = [&](int c) {
@@ -182,8 +187,6 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                     s_stage[ty + 8 * h].e[kTileCols + tx] = padded(col0 + kTileCols + tx - radius);
                 }
             }
-            x_at.advance(8LL * width);
-            y_at.advance(8LL * width);
         }
         __syncthreads();
 
