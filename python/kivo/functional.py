@@ -338,7 +338,8 @@ def _check_weights(weights: Sequence[float]) -> list[float]:
 
 
 def _check_ssim_options(*, data_range: Any = None, win_size: int = 11, win_sigma: float = 1.5,
-                        K: Sequence[float] = (0.01, 0.03), weights: Sequence[float] | None = None) -> None:
+                        K: Sequence[float] = (0.01, 0.03), weights: Sequence[float] | None = None,
+                        padding: str = "valid") -> None:
     """Checks the options of ``ssim`` and ``ms_ssim`` before any images are seen (the losses and the metric
     classes check theirs when they are built)."""
     if data_range is not None:
@@ -348,6 +349,7 @@ def _check_ssim_options(*, data_range: Any = None, win_size: int = 11, win_sigma
     _check_K(K)
     if weights is not None:
         _check_weights(weights)
+    _choice("padding", padding, tuple(_PADDINGS))
 
 
 def _ssim_constants(images: _Images, data_range: float | None, K: Sequence[float]) -> tuple[float, float, float]:

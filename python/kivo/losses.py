@@ -34,14 +34,16 @@ def _metric_reduction(reduction: str) -> str:
 
 
 class SSIMLoss(torch.nn.Module):
-    """1 - SSIM(x, y), with the arguments of :func:`kivo.ssim`."""
+    """1 - SSIM(x, y), with the arguments of :func:`kivo.ssim` (``padding="same"``: the same-size map with zero
+    padding that Gaussian-splatting trainers use)."""
 
     def __init__(self, *, data_range: float | None = None, win_size: int = 11, win_sigma: float = 1.5,
-                 K: Sequence[float] = (0.01, 0.03), reduction: str = "mean") -> None:
+                 K: Sequence[float] = (0.01, 0.03), padding: str = "valid", reduction: str = "mean") -> None:
         super().__init__()
-        F._check_ssim_options(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=K)
+        F._check_ssim_options(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=K, padding=padding)
         self.reduction = _check_loss_reduction(reduction)
-        self.options = dict(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=tuple(K))
+        self.options = dict(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=tuple(K),
+                            padding=padding)
 
     def forward(self, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
         return _reduce(1 - F.ssim(x, y, reduction=_metric_reduction(self.reduction), **self.options),
@@ -67,19 +69,22 @@ class MSSSIMLoss(torch.nn.Module):
 
 class L1SSIMLoss(torch.nn.Module):
     """(1 - w) * mean |x - y| / L + w * (1 - SSIM(x, y)) with w = ``ssim_weight``: the photometric loss of
-    Gaussian splatting trainers (which use w = 0.2). Both terms are in units of the data range L (255 for uint8,
+    Gaussian splatting trainers (which use w = 0.2 and ``padding="same"``, SSIM over the same-size map with zero
+    padding; the default, ``"valid"``, averages the windows inside the image). Both terms are in units of the data range L (255 for uint8,
     1.0 for floating-point images unless ``data_range`` is given), so their balance does not depend on the
     element type. Other arguments as in :func:`kivo.ssim`."""
 
     def __init__(self, ssim_weight: float = 0.2, *, data_range: float | None = None, win_size: int = 11,
-                 win_sigma: float = 1.5, K: Sequence[float] = (0.01, 0.03), reduction: str = "mean") -> None:
+                 win_sigma: float = 1.5, K: Sequence[float] = (0.01, 0.03), padding: str = "valid",
+                 reduction: str = "mean") -> None:
         super().__init__()
         if isinstance(ssim_weight, bool) or not 0.0 <= ssim_weight <= 1.0:
             raise ValueError(f"ssim_weight must be between 0 and 1; got {ssim_weight!r}")
-        F._check_ssim_options(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=K)
+        F._check_ssim_options(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=K, padding=padding)
         self.ssim_weight = float(ssim_weight)
         self.reduction = _check_loss_reduction(reduction)
-        self.options = dict(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=tuple(K))
+        self.options = dict(data_range=data_range, win_size=win_size, win_sigma=win_sigma, K=tuple(K),
+                            padding=padding)
 
     def forward(self, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
         w = self.ssim_weight

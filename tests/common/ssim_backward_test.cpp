@@ -64,17 +64,6 @@ Gradients run_gradients(const GradientCase& c, bool want_x, bool want_y, Call ca
     return g;
 }
 
-// Largest difference from the reference, relative to the reference's largest magnitude.
-double relative_max_error(const std::vector<float>& got, const std::vector<double>& want) {
-    double scale = 0, worst = 0;
-    for (double w : want) scale = std::max(scale, std::fabs(w));
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        if (!std::isfinite(got[i])) return INFINITY;
-        worst = std::max(worst, std::fabs(got[i] - want[i]));
-    }
-    return worst / scale;
-}
-
 class SsimBackwardOnDevice : public DeviceTest {};
 
 TEST_F(SsimBackwardOnDevice, MapGradientMatchesFiniteDifferencesForEveryWindow) {

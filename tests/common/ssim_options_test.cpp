@@ -239,16 +239,6 @@ std::vector<double> loss_gradient(const Case& c, std::vector<double> x, std::vec
     return grad;
 }
 
-double relative_max_error(const std::vector<float>& got, const std::vector<double>& want) {
-    double scale = 0, worst = 0;
-    for (double w : want) scale = std::max(scale, std::fabs(w));
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        if (!std::isfinite(got[i])) return INFINITY;
-        worst = std::max(worst, std::fabs(got[i] - want[i]));
-    }
-    return worst / scale;
-}
-
 class SsimOptionsGradients : public DeviceTest, public ::testing::WithParamInterface<std::tuple<int, int, bool>> {};
 
 // Both gradient entries, x and y, for every mode and factor, at an odd size and at the mode's smallest.

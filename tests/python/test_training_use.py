@@ -80,3 +80,9 @@ def test_loss_reductions_and_l1_in_units_of_the_data_range():
     torch.testing.assert_close(kivo.L1SSIMLoss(reduction="sum")(x8, y8), per_image.sum())
     torch.testing.assert_close(kivo.L1SSIMLoss()(x8, y8), per_image.mean())
     torch.testing.assert_close(kivo.SSIMLoss(reduction="sum")(x, y), (1 - kivo.ssim(x, y, reduction="none")).sum())
+    # The trainers' loss: SSIM over the same-size map with zero padding.
+    same = kivo.L1SSIMLoss(padding="same")(x, y)
+    torch.testing.assert_close(same, 0.8 * kivo.mae(x, y) + 0.2 * (1 - kivo.ssim(x, y, padding="zeros")))
+    assert same != kivo.L1SSIMLoss()(x, y)
+    with pytest.raises(ValueError, match="padding must be one of"):
+        kivo.SSIMLoss(padding="circular")

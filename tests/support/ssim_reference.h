@@ -125,4 +125,15 @@ std::vector<double> ssim_loss_gradient(std::vector<double> x, std::vector<double
     return grad;
 }
 
+// Largest difference from the reference, relative to the reference's largest magnitude.
+inline double relative_max_error(const std::vector<float>& got, const std::vector<double>& want) {
+    double scale = 0, worst = 0;
+    for (double w : want) scale = std::max(scale, std::fabs(w));
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (!std::isfinite(got[i])) return INFINITY;
+        worst = std::max(worst, std::fabs(got[i] - want[i]));
+    }
+    return worst / scale;
+}
+
 }  // namespace kivo_test
