@@ -132,7 +132,7 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     const long long first = (plane * height + row0 + ty) * width + col0 + tx;
     Cursor<T> x_at(x, first), y_at(y, first);
     // The same-size modes: tile rows and columns start `radius` samples before the image, copied per `padding`.
-    const int radius = padding == KIVO_CUDA_PAD_VALID ? 0 : (WIN - 1) / 2;
+    const int radius = pad_radius(padding, WIN);
     const long long map_origin = (plane * out_height + row0) * out_width + col0 + tx;  // map index of row 0
     __syncthreads();
 

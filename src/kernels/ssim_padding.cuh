@@ -21,7 +21,9 @@ __host__ __device__ __forceinline__ int pad_source(int i, int n, int padding) {
 }
 
 // Samples per axis on each side of the image: (win - 1) / 2 for the same-size modes, 0 for valid windows.
-inline int pad_radius(int padding, int win) { return padding == KIVO_CUDA_PAD_VALID ? 0 : (win - 1) / 2; }
+__host__ __device__ __forceinline__ int pad_radius(int padding, int win) {
+    return padding == KIVO_CUDA_PAD_VALID ? 0 : (win - 1) / 2;
+}
 
 // The smallest extent of an axis that `padding` accepts for window size win.
 inline int pad_min_extent(int padding, int win) {
