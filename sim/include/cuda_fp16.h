@@ -1,4 +1,5 @@
-// Stand-in for the toolkit header of the same name: the binary16 storage type and its exact widening.
+// Stand-in for the toolkit header of the same name: the binary16 storage type, its exact widening and the
+// narrowing of a float32 to nearest even.
 #pragma once
 
 #include <cstdint>
@@ -37,4 +38,29 @@ inline float __half2float(__half h) {
     float f;
     std::memcpy(&f, &bits, sizeof f);
     return f;
+}
+
+// binary32 -> binary16, to nearest even: values from 65520 up become infinities, values below 2^-14 become
+// subnormals (2^-25 and below, zero), and every NaN the canonical 0x7FFF, as the hardware conversion gives.
+inline __half __float2half_rn(float f) {
+    std::uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    const std::uint16_t sign = static_cast<std::uint16_t>((u >> 16) & 0x8000u);
+    const std::uint32_t a = u & 0x7FFFFFFFu;
+    if (a > 0x7F800000u) return __half{0x7FFF};
+    if (a >= 0x477FF000u) return __half{static_cast<unsigned short>(sign | 0x7C00u)};
+    if (a >= 0x38800000u) {
+        // Rebias the exponent (127 - 15 = 112) and round the 13 dropped fraction bits.
+        const std::uint32_t m = a - 0x38000000u;
+        return __half{static_cast<unsigned short>(sign | ((m + 0x0FFFu + ((m >> 13) & 1u)) >> 13))};
+    }
+    if (a <= 0x33000000u) return __half{sign};
+    // A subnormal result: the value in units of 2^-24, rounded.
+    const std::uint32_t exponent = a >> 23;
+    const std::uint32_t mantissa = (a & 0x7FFFFFu) | 0x800000u;
+    const std::uint32_t shift = 126u - exponent;
+    std::uint32_t k = mantissa >> shift;
+    const std::uint32_t rest = mantissa & ((1u << shift) - 1u), half = 1u << (shift - 1u);
+    if (rest > half || (rest == half && (k & 1u) != 0u)) ++k;
+    return __half{static_cast<unsigned short>(sign | k)};
 }

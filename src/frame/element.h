@@ -1,4 +1,5 @@
-// The element types of the images and the widening of a stored sample to its arithmetic value.
+// The element types of the images, the widening of a stored sample to its arithmetic value, and the narrowing
+// of a result to a stored sample.
 #pragma once
 
 #include <cuda_bf16.h>
@@ -36,6 +37,13 @@ __device__ __forceinline__ bf16_t load(const bf16_t* p) {
 }
 __device__ __forceinline__ float load(const float* p) { return __ldg(p); }
 __device__ __forceinline__ double load(const double* p) { return __ldg(p); }
+
+// Narrowing of a float32 result to the element type, to nearest even (the gradient outputs).
+__device__ __forceinline__ void store_narrowed(float* p, float v) { *p = v; }
+__device__ __forceinline__ void store_narrowed(half_t* p, float v) { p->bits = __half_as_ushort(__float2half_rn(v)); }
+__device__ __forceinline__ void store_narrowed(bf16_t* p, float v) {
+    p->bits = __bfloat16_as_ushort(__float2bfloat16_rn(v));
+}
 
 // A sample as float32, the arithmetic type of every kernel but the float64 pixel reductions.
 template <class T>

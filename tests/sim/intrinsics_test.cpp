@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <cuda_bf16.h>
+#include <cuda_fp16.h>
+
 #include "frame/launch.h"
 #include "kivo_sim.h"
 #include "support/device_buffer.h"
@@ -122,4 +125,32 @@ TEST(Intrinsics, HardwareFusedMultiplyAddCanBeTurnedOff) {
     const char* forced = std::getenv("KIVO_SIM_HARDWARE_FMA");
     if (forced == nullptr || std::string(forced) != "0") GTEST_SKIP() << "KIVO_SIM_HARDWARE_FMA is not 0";
     EXPECT_FALSE(kivo::sim::hardware_fma());
+}
+
+// Narrowing to the 16-bit types: every finite value of the type comes back as itself, the midpoint between two
+// neighbours goes to the one with an even pattern, and a float32 step either side of it to the nearer one.
+template <class Narrow, class Widen>
+void check_narrowing(Narrow narrow, Widen widen, std::uint16_t infinity) {
+    for (std::uint32_t sign = 0; sign <= 0x8000u; sign += 0x8000u) {
+        for (std::uint32_t bits = 0; bits < infinity; ++bits) {
+            const std::uint16_t lo = static_cast<std::uint16_t>(sign | bits), hi = static_cast<std::uint16_t>(lo + 1);
+            ASSERT_EQ(narrow(widen(lo)), lo);
+            if (bits + 1 == infinity) continue;
+            const float mid = static_cast<float>((double(widen(lo)) + double(widen(hi))) / 2);
+            ASSERT_EQ(narrow(mid), (lo & 1u) == 0 ? lo : hi) << std::hex << lo;
+            ASSERT_EQ(narrow(std::nextafter(mid, 0.0f)), lo) << std::hex << lo;
+            ASSERT_EQ(narrow(std::nextafter(mid, widen(hi) * 2)), hi) << std::hex << lo;
+        }
+    }
+    EXPECT_EQ(narrow(std::numeric_limits<float>::max()), infinity);
+    EXPECT_EQ(narrow(std::numeric_limits<float>::quiet_NaN()), 0x7FFF);
+}
+
+TEST(Intrinsics, NarrowingRoundsToNearestEven) {
+    check_narrowing([](float f) { return __half_as_ushort(__float2half_rn(f)); },
+                    [](std::uint16_t b) { return __half2float(__ushort_as_half(b)); }, 0x7C00);
+    EXPECT_EQ(__half_as_ushort(__float2half_rn(65520.0f)), 0x7C00);  // halfway past the largest, 65504
+    EXPECT_EQ(__half_as_ushort(__float2half_rn(std::nextafter(65520.0f, 0.0f))), 0x7BFF);
+    check_narrowing([](float f) { return __bfloat16_as_ushort(__float2bfloat16_rn(f)); },
+                    [](std::uint16_t b) { return __bfloat162float(__ushort_as_bfloat16(b)); }, 0x7F80);
 }
