@@ -25,8 +25,8 @@ extern "C" {
 /* ABI versioning: entries are only ever added. An existing entry keeps its signature and its results for
  * every input it accepted; a new ability comes as a new entry, and KIVO_CUDA_ABI_VERSION grows by one with each
  * release that adds entries. A caller that needs the entries of version N checks kivo_cuda_abi_version() >= N.
- * Version 2 adds the SSIM entries with options (kivo_cuda_ssim_options). */
-#define KIVO_CUDA_ABI_VERSION 2
+ * Version 2 adds the SSIM entries with options (kivo_cuda_ssim_options); version 3 the fused SSIM loss entries. */
+#define KIVO_CUDA_ABI_VERSION 3
 
 /* A CUDA stream (the runtime's cudaStream_t); 0 is the default stream. */
 typedef struct CUstream_st* kivo_cuda_stream_t;
@@ -186,6 +186,46 @@ KIVO_CUDA_API int kivo_cuda_ssim_cs_backward_ex(const float* x, const float* y, 
                                                 double c2, const kivo_cuda_ssim_options* options, float* stats,
                                                 float* grad_x, float* grad_y, int device,
                                                 kivo_cuda_stream_t stream);
+
+/* ---- Fused SSIM loss (ABI version 3) ---------------------------------------------------------------------- */
+
+/* A training loss built from the mean SSIM and the mean pixel error of each image, such as
+ * (1 - w) mean |x - y| + w (1 - SSIM), computed in two kernels: the forward entry reads both images once for
+ * both means (and, when `coefficients` is given, writes the derivatives of every window's SSIM), the backward
+ * entry writes the gradients from them. Images of float32, float16 or bfloat16 (KIVO_CUDA_UNSUPPORTED_DTYPE for
+ * the others); the arithmetic is float32 and the gradients are stored in the images' type. Windows, options and
+ * SSIM values as in kivo_cuda_ssim_ex (its mean SSIM bits); the pixel error is the kivo_cuda_pixel_op term of
+ * d = x - y with op_param (KIVO_CUDA_UNKNOWN_PIXEL_OP for another op), averaged over the channels x height x
+ * width samples of each image. */
+
+/* Floats of the `coefficients` scratch: 3 x planes x Ho x Wo, or 4 x planes x Ho x Wo when the backward pass
+ * will be asked for grad_y. */
+KIVO_CUDA_API int kivo_cuda_ssim_loss_scratch(int batch, int channels, int height, int width, int win,
+                                              const kivo_cuda_ssim_options* options, int with_grad_y,
+                                              long* out_floats);
+
+/* Mean SSIM and mean pixel error of each image (out_ssim, out_pixel: batch values) and of the batch
+ * (out_ssim_batch, out_pixel_batch); every output may be null. `partials` holds 2 x planes x tiles doubles,
+ * tiles from kivo_cuda_ssim_workspace_ex. With `coefficients` (null: none, the cheaper evaluation pass) it also
+ * writes the coefficients that kivo_cuda_ssim_loss_backward reads, those of grad_y too when with_grad_y. */
+KIVO_CUDA_API int kivo_cuda_ssim_loss_forward(const void* x, const void* y, int dtype, int batch, int channels,
+                                              int height, int width, double shift, double c1, double c2,
+                                              const float* window, int win, const kivo_cuda_ssim_options* options,
+                                              int pixel_op, double op_param, double* partials, int tiles,
+                                              double* out_ssim, double* out_pixel, double* out_ssim_batch,
+                                              double* out_pixel_batch, float* coefficients, int with_grad_y,
+                                              int device, kivo_cuda_stream_t stream);
+
+/* Gradient of sum over images n of grad_ssim[n] x mean SSIM(n) + grad_pixel[n] x mean pixel error(n) with
+ * respect to x (grad_x) and/or y (grad_y), in the images' type, from the coefficients of the forward entry
+ * called with the same images, shape, window and options (with with_grad_y when grad_y is given). grad_ssim and
+ * grad_pixel hold batch floats each; for the batch means, give each image the batch gradient / batch. */
+KIVO_CUDA_API int kivo_cuda_ssim_loss_backward(const void* x, const void* y, int dtype, int batch, int channels,
+                                               int height, int width, double shift, const float* window, int win,
+                                               const kivo_cuda_ssim_options* options, int pixel_op, double op_param,
+                                               const float* coefficients, const float* grad_ssim,
+                                               const float* grad_pixel, void* grad_x, void* grad_y, int device,
+                                               kivo_cuda_stream_t stream);
 
 /* ---- GMSD ------------------------------------------------------------------------------------------------ */
 

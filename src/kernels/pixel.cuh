@@ -39,6 +39,27 @@ __device__ __forceinline__ C pixel_term(C d, C p) {
     }
 }
 
+// The term and its derivative with respect to d for an operation chosen at run time (the fused loss kernels,
+// which do not instantiate per operation): d^2 -> 2d, |d| -> sign(d) (0 at 0), sqrt(d^2 + p) -> d / sqrt(d^2 + p),
+// Huber -> d clamped to [-p, p].
+__device__ __forceinline__ float pixel_term_of(int op, float d, float p) {
+    switch (op) {
+        case 0: return pixel_term<0>(d, p);
+        case 1: return pixel_term<1>(d, p);
+        case 2: return pixel_term<2>(d, p);
+        default: return pixel_term<3>(d, p);
+    }
+}
+
+__device__ __forceinline__ float pixel_slope_of(int op, float d, float p) {
+    switch (op) {
+        case 0: return mul_rn(2.0f, d);
+        case 1: return d > 0.0f ? 1.0f : (d < 0.0f ? -1.0f : 0.0f);
+        case 2: return div_rn(d, sqrt_rn(fma_rn(d, d, p)));
+        default: return d < -p ? -p : (d > p ? p : d);
+    }
+}
+
 template <class T, int OP>
 __global__ void pixel_kernel(const T* __restrict__ x, const T* __restrict__ y, double* __restrict__ partials,
                              long plane_size, float op_param, int blocks) {

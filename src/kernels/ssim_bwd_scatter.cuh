@@ -6,21 +6,60 @@
 // halo rows are staged 16 at a time, filtered along the row (two columns per thread) into sliding rows, then
 // down the columns, two output rows per thread. Each gradient pixel is written by one thread: no atomics, and
 // every pixel is overwritten.
+//
+// The fused loss's backward pass is the same kernel with kLoss: the maps hold the derivatives of each window's
+// own SSIM; each pixel's sum is scaled by its image's incoming SSIM gradient over the windows per image, the
+// pixel error's derivative times its image's incoming gradient over the samples per image is added, and the
+// gradient is stored in the images' element type. Its windows are those of `padding` (map row i covers pixel
+// rows i - r .. i + r for the same-size modes), and a pixel that samples outside the image copy (reflect,
+// replicate, symmetric) also receives what the windows give those copies: near the edges it is filtered with
+// the window plus the copies' taps, which all fall within its own window's span.
 #pragma once
 
+#include <type_traits>
+
+#include "frame/dispatch.h"
+#include "frame/element.h"
 #include "frame/launch.h"
+#include "kernels/pixel.cuh"
 #include "kernels/separable.cuh"
 #include "kernels/ssim_fused.h"
+#include "kernels/ssim_loss.h"
+#include "kernels/ssim_padding.cuh"
 
 namespace kivo {
 
-template <int WIN, bool with_grad_y>
+// The weights with which pixel q of an axis of n samples gathers the filtered map values k = 0 .. WIN - 1 of its
+// own window's span (w, mirrored) plus, for each sample outside the axis that copies q under `padding`, in
+// increasing order, the taps of that sample's span that fall within q's.
+template <int WIN>
+__device__ __forceinline__ void folded_weights(int q, int n, int padding, const float* w, float (&e)[WIN]) {
+    constexpr int r = WIN / 2;
+#pragma unroll
+    for (int k = 0; k < WIN; ++k) e[k] = w[k];
+    for (int b = 0; b < 2 * r; ++b) {
+        const int s = b < r ? b - r : n + b - r;
+        if (pad_source(s, n, padding) != q) continue;
+        const int delta = s - q;
+#pragma unroll
+        for (int k = 0; k < WIN; ++k) {
+            if (static_cast<unsigned>(k - delta) < static_cast<unsigned>(WIN)) e[k] = __fadd_rn(e[k], w[k - delta]);
+        }
+    }
+}
+
+// Whether pixel q of an axis of n samples is copied by a sample outside it (which lie within WIN / 2 of it).
+__device__ __forceinline__ bool has_copies(int q, int n, int padding, int r) {
+    return padding >= KIVO_CUDA_PAD_REFLECT && (q <= r || q >= n - 1 - r);
+}
+
+template <class T, int WIN, bool with_grad_y, bool kLoss>
 __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
-    ssim_bwd_scatter_kernel(const float* __restrict__ x, const float* __restrict__ y,
-                            const float* __restrict__ coef_var, const float* __restrict__ coef_cov,
-                            const float* __restrict__ bias_x, const float* __restrict__ bias_y,
-                            float* __restrict__ grad_x, float* __restrict__ grad_y, const float* __restrict__ window,
-                            int height, int width, int out_height, int out_width, float shift) {
+    ssim_bwd_scatter_kernel(const T* __restrict__ x, const T* __restrict__ y, const float* __restrict__ coef_var,
+                            const float* __restrict__ coef_cov, const float* __restrict__ bias_x,
+                            const float* __restrict__ bias_y, T* __restrict__ grad_x, T* __restrict__ grad_y,
+                            const float* __restrict__ window, int height, int width, int out_height, int out_width,
+                            float shift, int map_offset, LossGradient loss) {
     constexpr int M = with_grad_y ? 4 : 3;   // maps staged and filtered: coef_var, coef_cov, bias_x, [bias_y]
     constexpr int SW = kTileCols + WIN - 1;  // stage columns
     using Coefs = Floats<2>;                 // coef_var, coef_cov
@@ -42,18 +81,30 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
     // The weight of halo offset k is that of sample offset WIN - 1 - k within its window: mirrored taps.
     if (linear < WIN) s_win[linear] = __ldg(window + WIN - 1 - linear);
 
-    // Staging (see Cursor): halo row h and column j hold map row row0 + h - (WIN - 1) and column
-    // col0 + j - (WIN - 1). A stage at b loads halo row b + r when that map row exists and b + r < halo_rows,
-    // that is when b + r - lo < span, and column j when the map column exists. The rest of the stage holds
-    // zeros: the missing windows contribute nothing.
-    const int lo = WIN - 1 - row0;
-    const int span = min(halo_rows, out_height + WIN - 1 - row0) - lo;
-    const int map_col = col0 + tx - (WIN - 1);
+    // Staging (see Cursor): halo row h and column j hold map row row0 + h - map_offset and column
+    // col0 + j - map_offset (map_offset: WIN - 1 for valid windows, WIN / 2 for the same-size ones). A stage
+    // at b loads halo row b + r when that map row exists and b + r < halo_rows, that is when b + r - lo < span,
+    // and column j when the map column exists. The rest of the stage holds zeros: the missing windows
+    // contribute nothing.
+    const int lo = map_offset - row0;
+    const int span = min(halo_rows, out_height + map_offset - row0) - lo;
+    const int map_col = col0 + tx - map_offset;
     const bool main_col = map_col >= 0 && map_col < out_width;
     const bool halo_col = tx < WIN - 1 && map_col + kTileCols < out_width;
-    const long long first = (plane * out_height + row0 + ty - (WIN - 1)) * out_width + map_col;
+    const long long first = (plane * out_height + row0 + ty - map_offset) * out_width + map_col;
     Cursor<float> var_at(coef_var, first), cov_at(coef_cov, first), bx_at(bias_x, first), by_at(bias_y, first);
     const long long pixel_origin = (plane * height + row0) * width + col0 + tx;  // index of row 0's pixel
+    // The loss: this image's scales, and whether the tile has pixels that copies fold onto.
+    float ssim_scale = 1.0f, pixel_scale = 0.0f;
+    bool folds = false;
+    if constexpr (kLoss) {
+        const long long image = plane / loss.channels;
+        ssim_scale = __fmul_rn(__ldg(loss.grad_ssim + image), loss.ssim_scale);
+        pixel_scale = __fmul_rn(__ldg(loss.grad_pixel + image), loss.pixel_scale);
+        folds = loss.padding >= KIVO_CUDA_PAD_REFLECT &&
+                (row0 <= WIN / 2 || col0 <= WIN / 2 || row0 + kTileRows >= height - 1 - WIN / 2 ||
+                 col0 + kTileCols >= width - 1 - WIN / 2);
+    }
     __syncthreads();
 
     int done = 0;
@@ -105,6 +156,26 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                     }
                 },
                 s_win, h0, h1);
+            if constexpr (kLoss) {
+                // Columns that copies fold onto: filtered again with the folded weights.
+                auto refilter = [&](int c, float(&h)[M]) {
+                    if (!folds || c >= cols_out || !has_copies(col0 + c, width, loss.padding, WIN / 2)) return;
+                    float e[WIN];
+                    folded_weights<WIN>(col0 + c, width, loss.padding, s_win, e);
+                    zero(h);
+#pragma unroll
+                    for (int k = 0; k < WIN; ++k) {
+                        const Coefs a = s_stage[hr].e[c + k];
+                        const Biases d = s_stage_bias[hr].e[c + k];
+                        float f[M];
+#pragma unroll
+                        for (int m = 0; m < M; ++m) f[m] = m < 2 ? a.v[m] : d.v[m - 2];
+                        tap(e[k], f, h);
+                    }
+                };
+                refilter(hc, h0);
+                refilter(hc + 1, h1);
+            }
             s_ring.row[WIN - 1 + hr][hc] = Coefs{{h0[0], h0[1]}};
             s_ring.row[WIN - 1 + hr][hc + 1] = Coefs{{h1[0], h1[1]}};
             Biases d0, d1;
@@ -133,17 +204,48 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                     for (int m = 0; m < M; ++m) h[m] = m < 2 ? c.v[m] : d.v[m - 2];
                 },
                 s_win, second, f0, f1);
+            if constexpr (kLoss) {
+                // Rows that copies fold onto: filtered again with the folded weights.
+                auto refilter = [&](int row, int first_row, float(&f)[M]) {
+                    if (!folds || !has_copies(row0 + row, height, loss.padding, WIN / 2)) return;
+                    float e[WIN];
+                    folded_weights<WIN>(row0 + row, height, loss.padding, s_win, e);
+                    zero(f);
+#pragma unroll
+                    for (int k = 0; k < WIN; ++k) {
+                        const Coefs c = s_ring.row[first_row + k][tx];
+                        const Biases d = s_ring_bias.row[first_row + k][tx];
+                        float h[M];
+#pragma unroll
+                        for (int m = 0; m < M; ++m) h[m] = m < 2 ? c.v[m] : d.v[m - 2];
+                        tap(e[k], h, f);
+                    }
+                };
+                refilter(o, top, f0);
+                if (second) refilter(o + 1, top + 1, f1);
+            }
             auto write = [&](int row, const float(&f)[M]) {
                 const long long q = pixel_origin + static_cast<long long>(row) * width;
-                const float xs = __fsub_rn(__ldg(x + q), shift);
-                const float ys = __fsub_rn(__ldg(y + q), shift);
+                const float xv = load_widened(x + q), yv = load_widened(y + q);
+                const float xs = __fsub_rn(xv, shift);
+                const float ys = __fsub_rn(yv, shift);
+                // The loss adds the pixel error's derivative: +slope for x, -slope for y.
+                float pixel_x = 0.0f;
+                if constexpr (kLoss) {
+                    pixel_x = __fmul_rn(pixel_scale, pixel_slope_of(loss.pixel_op, __fsub_rn(xv, yv), loss.pixel_param));
+                }
+                auto finish = [&](float gathered, float pixel) {
+                    return kLoss ? __fmaf_rn(ssim_scale, gathered, pixel) : gathered;
+                };
                 if (grad_x != nullptr) {
-                    grad_x[q] = __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, xs), f[0]), __fmul_rn(ys, f[1])), f[2]);
+                    const float g = __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, xs), f[0]), __fmul_rn(ys, f[1])), f[2]);
+                    store_narrowed(grad_x + q, finish(g, pixel_x));
                 }
                 if constexpr (with_grad_y) {
                     if (grad_y != nullptr) {
-                        grad_y[q] =
+                        const float g =
                             __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, ys), f[0]), __fmul_rn(xs, f[1])), f[3]);
+                        store_narrowed(grad_y + q, finish(g, -pixel_x));
                     }
                 }
             };
@@ -153,6 +255,27 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
         done = max(done, avail);
         __syncthreads();
     }
+}
+
+template <int WIN>
+int enqueue_loss_scatter(int dtype, int planes, const LossScatterArgs& a, cudaStream_t stream) {
+    const dim3 grid((unsigned(a.width) + kTileCols - 1) / kTileCols, (unsigned(a.height) + kTileRows - 1) / kTileRows,
+                    static_cast<unsigned>(planes));
+    const dim3 block(kTileCols, kTileThreads / kTileCols);
+    return with_element_type(dtype, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (std::is_same_v<T, unsigned char> || std::is_same_v<T, double>) {
+            return KIVO_CUDA_INTERNAL_ERROR;  // the loss takes float32, float16 and bfloat16 images
+        } else {
+            return with_value<0, 1>(a.bias_y != nullptr, KIVO_CUDA_INTERNAL_ERROR, [&](auto flag) {
+                launch<ssim_bwd_scatter_kernel<T, WIN, bool(decltype(flag)::value), true>, kTileThreads>(
+                    grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.coef_var,
+                    a.coef_cov, a.bias_x, a.bias_y, static_cast<T*>(a.grad_x), static_cast<T*>(a.grad_y), a.window,
+                    a.height, a.width, a.out_height, a.out_width, a.shift, a.map_offset, a.loss);
+                return 0;
+            });
+        }
+    });
 }
 
 }  // namespace kivo

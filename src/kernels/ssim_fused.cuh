@@ -15,6 +15,7 @@
 #include "frame/element.h"
 #include "frame/launch.h"
 #include "kernels/block_reduce.cuh"
+#include "kernels/pixel.cuh"
 #include "kernels/separable.cuh"
 #include "kernels/ssim_padding.cuh"
 #include "kernels/ssim_fused.h"
@@ -106,9 +107,10 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                       int height, int width, int out_height, int out_width, float shift, float c1, float c2,
                       const float* __restrict__ window, int tiles, double* __restrict__ partials_cs,
                       const float* __restrict__ grad_ssim, const float* __restrict__ grad_cs, int padding,
-                      float cov_factor) {
+                      float cov_factor, double* __restrict__ partials_pixel, int pixel_op, float pixel_param) {
     constexpr int SW = kTileCols + WIN - 1;  // stage columns
-    constexpr bool kReduces = MODE == kSsimSums || MODE == kSsimSumsAndMap || MODE == kSsimAndCsSums;
+    constexpr bool kLoss = MODE == kLossSums || MODE == kLossCoefficients;
+    constexpr bool kReduces = MODE == kSsimSums || MODE == kSsimSumsAndMap || MODE == kSsimAndCsSums || kLoss;
     using Sample = Floats<2>;  // x', y'
     __shared__ StageRow<Sample, SW> s_stage[kStageRows];
     __shared__ SlidingRows<WIN, Floats<4>> s_ring;  // the four filtered moments of each column
@@ -134,6 +136,21 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     // The same-size modes: tile rows and columns start `radius` samples before the image, copied per `padding`.
     const int radius = pad_radius(padding, WIN);
     const long long map_origin = (plane * out_height + row0) * out_width + col0 + tx;  // map index of row 0
+    // The loss modes sum the pixel error over the pixels this tile owns, each pixel in one tile: its windows'
+    // centres (every pixel of the tile's staged rows and columns for valid windows, along the last edge).
+    const int own_extra = padding == KIVO_CUDA_PAD_VALID ? WIN - 1 : 0;
+    const int own_rows = rows_out + (row0 + kTileRows >= out_height ? own_extra : 0);
+    const int own_cols = cols_out + (col0 + kTileCols >= out_width ? own_extra : 0);
+    float pixel_sum = 0.0f;
+    // Adds the pixel error of the sample pair (a, b) at stage row i and column j when the tile owns it.
+    auto add_pixel = [&](int i, int j, float a, float b) {
+        if constexpr (kLoss) {
+            if (static_cast<unsigned>(i - radius) < static_cast<unsigned>(own_rows) &&
+                static_cast<unsigned>(j - radius) < static_cast<unsigned>(own_cols)) {
+                pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, __fsub_rn(a, b), pixel_param));
+            }
+        }
+    };
     __syncthreads();
 
     // Per-thread sums of the tile's windows: float64 for SSIM alone, float32 pairs with the cs term.
@@ -157,15 +174,14 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         if (padding == KIVO_CUDA_PAD_VALID) {
 #pragma unroll
             for (int h = 0; h < 2; ++h) {
-                if (tx < cols_in && ty + 8 * h < rows_left) {
-                    s_stage[ty + 8 * h].e[tx] = Sample{{__fsub_rn(load_widened(x_at.at(0)), shift),
-                                                        __fsub_rn(load_widened(y_at.at(0)), shift)}};
-                }
-                if (tx < halo_cols && ty + 8 * h < rows_left) {
-                    s_stage[ty + 8 * h].e[kTileCols + tx] =
-                        Sample{{__fsub_rn(load_widened(x_at.at(kTileCols)), shift),
-                                __fsub_rn(load_widened(y_at.at(kTileCols)), shift)}};
-                }
+                // Stages the pair at a column offset from this thread's first, shifted.
+                auto stage = [&](int offset) {
+                    const float a = load_widened(x_at.at(offset)), b = load_widened(y_at.at(offset));
+                    add_pixel(loaded + ty + 8 * h, offset + tx, a, b);
+                    s_stage[ty + 8 * h].e[offset + tx] = Sample{{__fsub_rn(a, shift), __fsub_rn(b, shift)}};
+                };
+                if (tx < cols_in && ty + 8 * h < rows_left) stage(0);
+                if (tx < halo_cols && ty + 8 * h < rows_left) stage(kTileCols);
                 x_at.advance(8LL * width);
                 y_at.advance(8LL * width);
             }
@@ -174,17 +190,19 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             for (int h = 0; h < 2; ++h) {
                 const int source_row = pad_source(row0 + loaded + ty + 8 * h - radius, height, padding);
                 // The sample at image column c, shifted; a zero of the padding is 0 - shift.
-                auto padded = [&](int c) {
-                    const int source_col = pad_source(c, width, padding);
+                auto padded = [&](int j) {
+                    const int source_col = pad_source(col0 + j - radius, width, padding);
                     if (source_row < 0 || source_col < 0) {
                         return Sample{{__fsub_rn(0.0f, shift), __fsub_rn(0.0f, shift)}};
                     }
                     const long long i = (plane * height + source_row) * width + source_col;
-                    return Sample{{__fsub_rn(load_widened(x + i), shift), __fsub_rn(load_widened(y + i), shift)}};
+                    const float a = load_widened(x + i), b = load_widened(y + i);
+                    add_pixel(loaded + ty + 8 * h, j, a, b);
+                    return Sample{{__fsub_rn(a, shift), __fsub_rn(b, shift)}};
                 };
-                if (tx < cols_in && ty + 8 * h < rows_left) s_stage[ty + 8 * h].e[tx] = padded(col0 + tx - radius);
+                if (tx < cols_in && ty + 8 * h < rows_left) s_stage[ty + 8 * h].e[tx] = padded(tx);
                 if (tx < halo_cols && ty + 8 * h < rows_left) {
-                    s_stage[ty + 8 * h].e[kTileCols + tx] = padded(col0 + kTileCols + tx - radius);
+                    s_stage[ty + 8 * h].e[kTileCols + tx] = padded(kTileCols + tx);
                 }
             }
         }
@@ -227,10 +245,18 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             auto evaluate = [&](int out_row, const float(&v)[4]) {
                 const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2, cov_factor);
                 const long long index = map_origin + static_cast<long long>(out_row) * out_width;
-                if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap) {
+                if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap || kLoss) {
                     const float ssim = __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
                     if constexpr (MODE == kSsimSumsAndMap) ssim_map[index] = ssim;
                     ssim_sum += static_cast<double>(ssim);
+                    if constexpr (MODE == kLossCoefficients) {
+                        // The derivatives of this window's SSIM; the backward pass scales them per image.
+                        const Coefficients c = window_coefficients<kSsimGradient>(w, 1.0f, 0.0f, cov_factor);
+                        coef_var[index] = c.var;
+                        coef_cov[index] = c.cov;
+                        bias_x[index] = c.bias_x;
+                        if (bias_y != nullptr) bias_y[index] = c.bias_y;
+                    }
                 } else if constexpr (MODE == kSsimAndCsSums) {
                     const float R = __frcp_rn(__fmul_rn(w.B1, w.B2));
                     ssim_sum_f = __fmaf_rn(__fmul_rn(w.A1, w.A2), R, ssim_sum_f);
@@ -254,12 +280,13 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     if constexpr (kReduces) {
         __shared__ double s_warp[64];
         const long long slot = plane * tiles + blockIdx.y * gridDim.x + blockIdx.x;
-        if constexpr (MODE == kSsimAndCsSums) {
-            double sums[2] = {static_cast<double>(ssim_sum_f), static_cast<double>(cs_sum_f)};
+        if constexpr (MODE == kSsimAndCsSums || kLoss) {
+            double sums[2] = {kLoss ? ssim_sum : static_cast<double>(ssim_sum_f),
+                              static_cast<double>(kLoss ? pixel_sum : cs_sum_f)};
             block_sum(sums, s_warp);
             if (linear == 0) {
                 partials[slot] = sums[0];
-                partials_cs[slot] = sums[1];
+                (kLoss ? partials_pixel : partials_cs)[slot] = sums[1];
             }
         } else {
             double sums[1] = {ssim_sum};
@@ -276,16 +303,20 @@ int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& a,
     const dim3 block(kTileCols, kTileThreads / kTileCols);
     return with_element_type(dtype, [&](auto tag) {
         using T = typename decltype(tag)::type;
-        return with_value<0, 1, 2, 3, 4>(mode, KIVO_CUDA_INTERNAL_ERROR, [&](auto mode_constant) {
+        return with_value<0, 1, 2, 3, 4, 5, 6>(mode, KIVO_CUDA_INTERNAL_ERROR, [&](auto mode_constant) {
             constexpr int MODE = decltype(mode_constant)::value;
-            if constexpr ((MODE == kSsimGradient || MODE == kSsimAndCsGradient) && !std::is_same_v<T, float>) {
-                return KIVO_CUDA_INTERNAL_ERROR;  // the gradient modes exist for float32 images only
+            constexpr bool kGradient = MODE == kSsimGradient || MODE == kSsimAndCsGradient;
+            constexpr bool kLoss = MODE == kLossSums || MODE == kLossCoefficients;
+            if constexpr ((kGradient && !std::is_same_v<T, float>) ||
+                          (kLoss && (std::is_same_v<T, unsigned char> || std::is_same_v<T, double>))) {
+                return KIVO_CUDA_INTERNAL_ERROR;  // modes without an instantiation for this element type
             } else {
                 launch<ssim_fused_kernel<T, MODE, WIN>, kTileThreads>(
                     grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
                     a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x, a.bias_y,
                     a.height, a.width, a.out_height, a.out_width, a.shift, a.c1, a.c2, a.window, a.tiles,
-                    a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor);
+                    a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor, a.partials_pixel, a.pixel_op,
+                    a.pixel_param);
                 return 0;
             }
         });

@@ -27,7 +27,9 @@ enum SsimMode : int {
     kSsimSumsAndMap = 1,    // the sums and the SSIM map
     kSsimGradient = 2,      // coefficient maps of g x SSIM, g per window or one for all
     kSsimAndCsSums = 3,     // per-tile sums of SSIM and of the contrast-structure term
-    kSsimAndCsGradient = 4  // coefficient maps of gS x SSIM + gC x cs, per plane
+    kSsimAndCsGradient = 4,  // coefficient maps of gS x SSIM + gC x cs, per plane
+    kLossSums = 5,           // per-tile sums of SSIM and of a pixel error term over the pixels the tile owns
+    kLossCoefficients = 6    // those sums and the coefficient maps of every window's own SSIM (g = 1)
 };
 
 // The kernel's parameters in its order; what a mode does not use is null or 0.
@@ -52,11 +54,15 @@ struct SsimKernelArgs {
     const float* grad_cs;
     int padding;       // a kivo_cuda_padding: which windows, and the samples outside the image
     float cov_factor;  // multiplies both variances and the covariance
+    double* partials_pixel;  // the loss modes: per-tile sums of the pixel error term
+    int pixel_op;            // its kivo_cuda_pixel_op
+    float pixel_param;
 };
 
 // Enqueues ssim_fused_kernel<T, mode, WIN> (T from dtype) on grid (ceil(out_width / 32),
 // ceil(out_height / 64), planes) and blocks of 32 x 8, out_height x out_width being the windows that
-// args.padding gives. Returns 1 for an unknown dtype; the gradient modes exist for float32 only.
+// args.padding gives. Returns 1 for an unknown dtype; the gradient modes exist for float32 only, the loss modes
+// for float32, float16 and bfloat16.
 template <int WIN>
 int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& args, cudaStream_t stream);
 
