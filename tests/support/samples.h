@@ -87,6 +87,22 @@ std::vector<S> stored(const std::vector<double>& values) {
     return s;
 }
 
+// The value a stored sample holds (the kernels' outputs in 16-bit types).
+inline double widened(float v) { return v; }
+inline double widened(BF16Bits b) {
+    const std::uint32_t u = std::uint32_t(b.bits) << 16;
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+inline double widened(HalfBits h) {
+    const int exponent = (h.bits >> 10) & 0x1F, fraction = h.bits & 0x3FF;
+    const double sign = (h.bits & 0x8000) != 0 ? -1.0 : 1.0;
+    if (exponent == 0x1F) return fraction != 0 ? std::nan("") : sign * HUGE_VAL;
+    if (exponent == 0) return sign * std::ldexp(fraction, -24);
+    return sign * std::ldexp(1024 + fraction, exponent - 25);
+}
+
 // Every storage type, for typed test suites.
 using StorageTypes = ::testing::Types<unsigned char, HalfBits, BF16Bits, float, double>;
 
