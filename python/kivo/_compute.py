@@ -110,6 +110,47 @@ def ssim_gradients(x: Array, y: Array, window: Array, shift: float, c1: float, c
     return (None if grad_x is None else grad_x.obj), (None if grad_y is None else grad_y.obj)
 
 
+# The element types of the fused loss entries.
+LOSS_DTYPES = ("float32", "float16", "bfloat16")
+
+
+def ssim_loss(x: Array, y: Array, window: Array, shift: float, c1: float, c2: float, padding: int,
+              covariance_factor: float, op: int, param: float, need_x: bool, need_y: bool) -> tuple[Any, Any, Any]:
+    """Mean SSIM and mean pixel error (a PIXEL_OPS term) of each image, ``(N,)`` float64 each, in one pass over
+    float32, float16 or bfloat16 images (options as in ``ssim``); with ``need_x`` or ``need_y`` also the float32
+    coefficients that ``ssim_loss_backward`` reads (else an empty array)."""
+    n, c, h, w = x.shape
+    win = window.shape[0]
+    lib = library(x.backend)
+    options = _options(padding, covariance_factor)
+    tiles = lib.query("kivo_cuda_ssim_workspace_ex", h, w, win, options)
+    train = need_x or need_y
+    floats = lib.query("kivo_cuda_ssim_loss_scratch", n, c, h, w, win, options, int(need_y), out_type=c_long)
+    coefficients = x.empty((floats if train else 0,), "float32")
+    partials = x.empty((2 * n * c * tiles,), "float64")
+    ssim_values = x.empty((n,), "float64")
+    pixel_values = x.empty((n,), "float64")
+    lib.call("kivo_cuda_ssim_loss_forward", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, c1, c2, window.ptr, win,
+             options, op, param, partials.ptr, tiles, ssim_values.ptr, pixel_values.ptr, None, None,
+             coefficients.ptr if train else None, int(need_y), x.device, x.stream)
+    return ssim_values.obj, pixel_values.obj, coefficients.obj
+
+
+def ssim_loss_backward(x: Array, y: Array, window: Array, coefficients: Array, grad_ssim: Array, grad_pixel: Array,
+                       shift: float, padding: int, op: int, param: float, need_x: bool,
+                       need_y: bool) -> tuple[Any, Any]:
+    """Gradients in the images' type (None where not needed) of sum over images n of grad_ssim[n] x mean SSIM(n)
+    + grad_pixel[n] x mean pixel error(n), from the coefficients of ``ssim_loss`` (float32 gradients)."""
+    n, c, h, w = x.shape
+    lib = library(x.backend)
+    grad_x = x.empty(x.shape, x.dtype) if need_x else None
+    grad_y = x.empty(x.shape, x.dtype) if need_y else None
+    lib.call("kivo_cuda_ssim_loss_backward", x.ptr, y.ptr, x.dtype_code, n, c, h, w, shift, window.ptr,
+             window.shape[0], _options(padding, 1.0), op, param, coefficients.ptr, grad_ssim.ptr, grad_pixel.ptr,
+             _ptr(grad_x), _ptr(grad_y), x.device, x.stream)
+    return (None if grad_x is None else grad_x.obj), (None if grad_y is None else grad_y.obj)
+
+
 def pixel(x: Array, y: Array, op: int, param: float) -> tuple[Any, Any]:
     """Mean per-sample error of each image ``(N,)`` and of the batch ``()``, float64."""
     n = x.shape[0]

@@ -51,15 +51,21 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "kivo_cuda_ssim_backward_scratch_ex": (c_int, [c_int, c_int, c_int, c_int, c_int, _OPTIONS, c_int, _P]),
     "kivo_cuda_ssim_backward_ex": (c_int, _SSIM_BACKWARD_EX),
     "kivo_cuda_ssim_cs_backward_ex": (c_int, _SSIM_BACKWARD_EX),
+    "kivo_cuda_ssim_loss_scratch": (c_int, [c_int, c_int, c_int, c_int, c_int, _OPTIONS, c_int, _P]),
+    "kivo_cuda_ssim_loss_forward": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, c_double,
+                                            _P, c_int, _OPTIONS, c_int, c_double, _P, c_int, _P, _P, _P, _P, _P, c_int,
+                                            c_int, _P]),
+    "kivo_cuda_ssim_loss_backward": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_double, _P, c_int, _OPTIONS,
+                                             c_int, c_double, _P, _P, _P, _P, _P, c_int, _P]),
     "kivo_cuda_gmsd_workspace": (c_int, [c_int, c_int, c_int, _P]),
     "kivo_cuda_gmsd": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_int, c_double, c_double, _P, _P, c_int,
                                _P, _P, c_int, _P]),
 }
 
 _FILES = {"cuda": "libkivo_cuda.so", "sim": "libkivo_cuda_sim.so"}
-# The oldest ABI version with every entry above (2: the SSIM entries with options); newer libraries only add
+# The oldest ABI version with every entry above (3: the fused SSIM loss entries); newer libraries only add
 # entries.
-_ABI_VERSION = 2
+_ABI_VERSION = 3
 # Statuses 1 to 5 are the library's argument errors; negative ones are CUDA runtime errors.
 _ARGUMENT_STATUSES = range(1, 6)
 

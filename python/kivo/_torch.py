@@ -202,6 +202,63 @@ def _ssim_cs_backward(ctx: Any, grad_ssim: Tensor, grad_cs: Tensor) -> tuple[Opt
 ssim_cs = _operator("ssim_cs", _ssim_cs_impl, _ssim_cs_fake, _first_order(_ssim_cs_backward), _save_images)
 
 
+# ---- The fused loss: mean SSIM and mean pixel error per image, in one pass each way ------------------------------
+
+
+def _ssim_loss_impl(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float, padding: int,
+                    covariance_factor: float, op: int, param: float, need_x: bool,
+                    need_y: bool) -> tuple[Tensor, Tensor, Tensor]:
+    return _compute.ssim_loss(adapt(x), adapt(y), adapt(window), shift, c1, c2, padding, covariance_factor, op, param,
+                              need_x, need_y)
+
+
+def _ssim_loss_fake(x: Tensor, y: Tensor, window: Tensor, shift: float, c1: float, c2: float, padding: int,
+                    covariance_factor: float, op: int, param: float, need_x: bool,
+                    need_y: bool) -> tuple[Tensor, Tensor, Tensor]:
+    ho, wo = _window_count(x, window, padding)
+    maps = (4 if need_y else 3) * x.shape[0] * x.shape[1] * ho * wo if need_x or need_y else 0
+    values = x.new_empty(x.shape[0], dtype=torch.float64)
+    return values, torch.empty_like(values), x.new_empty(maps, dtype=torch.float32)
+
+
+def _ssim_loss_grad_impl(x: Tensor, y: Tensor, window: Tensor, coefficients: Tensor, grad_ssim: Tensor,
+                         grad_pixel: Tensor, shift: float, padding: int, op: int, param: float, need_x: bool,
+                         need_y: bool) -> tuple[Tensor, Tensor]:
+    gx, gy = _compute.ssim_loss_backward(adapt(x), adapt(y), adapt(window), adapt(coefficients), adapt(grad_ssim),
+                                         adapt(grad_pixel), shift, padding, op, param, need_x, need_y)
+    return (x.new_empty(0) if gx is None else gx), (y.new_empty(0) if gy is None else gy)
+
+
+def _ssim_loss_grad_fake(x: Tensor, y: Tensor, window: Tensor, coefficients: Tensor, grad_ssim: Tensor,
+                         grad_pixel: Tensor, shift: float, padding: int, op: int, param: float, need_x: bool,
+                         need_y: bool) -> tuple[Tensor, Tensor]:
+    return (torch.empty_like(x) if need_x else x.new_empty(0)), (torch.empty_like(y) if need_y else y.new_empty(0))
+
+
+ssim_loss_grad = _operator("ssim_loss_grad", _ssim_loss_grad_impl, _ssim_loss_grad_fake)
+
+
+def _ssim_loss_setup(ctx: Any, inputs: tuple[Any, ...], output: Any) -> None:
+    x, y, window, shift, c1, c2, padding, covariance_factor, op, param, need_x, need_y = inputs
+    ctx.save_for_backward(x, y, window, output[2])
+    ctx.arguments = (shift, padding, op, param, need_x, need_y)
+
+
+def _ssim_loss_backward(ctx: Any, grad_ssim: Tensor, grad_pixel: Tensor, grad_coefficients: Any) -> tuple[Any, ...]:
+    """One kernel: the coefficients of the forward pass gathered onto the pixels, scaled per image, with the pixel
+    error's derivative, in the images' type."""
+    x, y, window, coefficients = ctx.saved_tensors
+    shift, padding, op, param, need_x, need_y = ctx.arguments
+    need_x, need_y = need_x and ctx.needs_input_grad[0], need_y and ctx.needs_input_grad[1]
+    gx, gy = ssim_loss_grad(x, y, window, coefficients, grad_ssim.float().contiguous(),
+                            grad_pixel.float().contiguous(), shift, padding, op, param, need_x, need_y)
+    return (gx if need_x else None), (gy if need_y else None), *([None] * 10)
+
+
+ssim_loss = _operator("ssim_loss", _ssim_loss_impl, _ssim_loss_fake, _first_order(_ssim_loss_backward),
+                      _ssim_loss_setup)
+
+
 # ---- Pixel errors ------------------------------------------------------------------------------------------------
 
 # The derivative of each per-sample error term with respect to d = x - y (param: eps^2 for Charbonnier, delta

@@ -412,6 +412,36 @@ def ssim(x: Any, y: Any, *, data_range: float | None = None, win_size: int = 11,
     return (result, images.unbatch(ssim_map)) if return_map else result
 
 
+def _ssim_loss_terms(x: Any, y: Any, *, data_range: float | None, win_size: int, win_sigma: float,
+                     K: Sequence[float], padding: str, pixel: str = "absolute",
+                     pixel_param: float = 0.0) -> tuple[_Images, Any, Any]:
+    """The two means a training loss combines, per image (``(N,)`` float64): SSIM as in ``ssim`` (Gaussian
+    window, population covariance) and the ``pixel`` error (a PIXEL_OPS term of x - y, in sample units), with the
+    validated images. Float32, float16 and bfloat16 images take the fused entries: one kernel forward, which also
+    writes the window derivatives when a tensor needs a gradient, and one backward."""
+    images = _images(x, y)
+    window = _window(images, "gaussian", win_size, win_sigma)
+    win_taps = int(window.shape[0])
+    pad, factor = _ssim_options(padding, False, win_taps)
+    constants = _ssim_constants(images, data_range, K)
+    _check_extent(images, _compute.least_extent(win_taps, pad),
+                  f"SSIM with a {win_taps}-tap window" + ("" if padding == "valid" else f" and {padding} padding"))
+    op = _compute.PIXEL_OPS[pixel]
+    if images.dtype not in _compute.LOSS_DTYPES:
+        ssim_values, _ = images.run("ssim", window, *constants, True, False, pad, factor)
+        pixel_values, _ = images.run("pixel", op, pixel_param)
+        return images, ssim_values, pixel_values
+    need_x = need_y = False
+    if images.framework == "torch":
+        import torch
+
+        grad = torch.is_grad_enabled()
+        need_x, need_y = grad and images.x.requires_grad, grad and images.y.requires_grad
+    ssim_values, pixel_values, _ = images.run("ssim_loss", window, *constants, pad, factor, op, float(pixel_param),
+                                              need_x, need_y)
+    return images, ssim_values, pixel_values
+
+
 def _pool(images: _Images, a: Any, pool: str = "drop") -> Any:
     """2 x 2 average pooling, stride 2. "drop": an odd last row or column is dropped; "zero-pad": an odd axis
     first gets a row or column of zeros on each side, which count in the averages (so the extent becomes

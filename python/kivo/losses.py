@@ -35,7 +35,8 @@ def _metric_reduction(reduction: str) -> str:
 
 class SSIMLoss(torch.nn.Module):
     """1 - SSIM(x, y), with the arguments of :func:`kivo.ssim` (``padding="same"``: the same-size map with zero
-    padding that Gaussian-splatting trainers use)."""
+    padding that Gaussian-splatting trainers use). Float32, float16 and bfloat16 images take the fused kernels:
+    one forward pass that also writes the window derivatives, one backward pass."""
 
     def __init__(self, *, data_range: float | None = None, win_size: int = 11, win_sigma: float = 1.5,
                  K: Sequence[float] = (0.01, 0.03), padding: str = "valid", reduction: str = "mean") -> None:
@@ -46,8 +47,8 @@ class SSIMLoss(torch.nn.Module):
                             padding=padding)
 
     def forward(self, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
-        return _reduce(1 - F.ssim(x, y, reduction=_metric_reduction(self.reduction), **self.options),
-                       self.reduction)
+        images, ssim, _ = F._ssim_loss_terms(x, y, **self.options)
+        return _reduce(images.reduce(1 - ssim, _metric_reduction(self.reduction)), self.reduction)
 
 
 class MSSSIMLoss(torch.nn.Module):
@@ -72,7 +73,9 @@ class L1SSIMLoss(torch.nn.Module):
     Gaussian splatting trainers (which use w = 0.2 and ``padding="same"``, SSIM over the same-size map with zero
     padding; the default, ``"valid"``, averages the windows inside the image). Both terms are in units of the data range L (255 for uint8,
     1.0 for floating-point images unless ``data_range`` is given), so their balance does not depend on the
-    element type. Other arguments as in :func:`kivo.ssim`."""
+    element type. Other arguments as in :func:`kivo.ssim`. Float32, float16 and bfloat16 images take the fused
+    kernels: both terms and the window derivatives in one forward pass over the images, the gradient (in the
+    images' type) in one backward pass."""
 
     def __init__(self, ssim_weight: float = 0.2, *, data_range: float | None = None, win_size: int = 11,
                  win_sigma: float = 1.5, K: Sequence[float] = (0.01, 0.03), padding: str = "valid",
@@ -88,7 +91,6 @@ class L1SSIMLoss(torch.nn.Module):
 
     def forward(self, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
         w = self.ssim_weight
-        span = F._data_range(F._images(x, y), self.options["data_range"])
-        reduction = _metric_reduction(self.reduction)
-        l1 = F.mae(x, y, reduction=reduction) / span
-        return _reduce((1 - w) * l1 + w * (1 - F.ssim(x, y, reduction=reduction, **self.options)), self.reduction)
+        images, ssim, l1 = F._ssim_loss_terms(x, y, pixel="absolute", **self.options)
+        per_image = (1 - w) * l1 / F._data_range(images, self.options["data_range"]) + w * (1 - ssim)
+        return _reduce(images.reduce(per_image, _metric_reduction(self.reduction)), self.reduction)

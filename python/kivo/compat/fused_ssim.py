@@ -18,5 +18,8 @@ def fused_ssim(img1: torch.Tensor, img2: torch.Tensor, padding: str = "same", tr
     planar(img1, "img1")
     if padding not in ("same", "valid"):
         raise ValueError(f"padding must be 'same' or 'valid'; got {padding!r}")
+    # The fused loss kernels: train=False (or no tensor needing a gradient) writes no window derivatives.
     with torch.set_grad_enabled(train and torch.is_grad_enabled()):
-        return F.ssim(img1, img2, data_range=1.0, padding="zeros" if padding == "same" else "valid")
+        images, ssim, _ = F._ssim_loss_terms(img1, img2, data_range=1.0, win_size=11, win_sigma=1.5, K=(0.01, 0.03),
+                                             padding="zeros" if padding == "same" else "valid")
+        return images.reduce(ssim, "mean")
