@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The GPU check, for a machine with a CUDA device: build the product for this GPU, run its tests, run them
-# again under each compute-sanitizer tool, run the benchmarks, and print a summary table last. The full log
+# again under each compute-sanitizer tool, run the benchmarks (the fused loss step's too), and print a summary table last. The full log
 # goes to $OUT/gpu-check.log when OUT is set.
 #
 # Before and after, on the same card in the same run: given an earlier version of the library's sources,
@@ -98,7 +98,16 @@ for bench in build/native/bench/kivo_bench_*; do
   fi
 done
 
+# The fused loss step against the unfused path and plain PyTorch, where this machine's Python has torch with CUDA.
+if python3 -c 'import sys, torch; sys.exit(not torch.cuda.is_available())' 2>/dev/null; then
+  step "loss step benchmark" bash -c 'KIVO_LIBRARY_DIR=build/native/src PYTHONPATH=python python3 bench/loss_step.py \
+    --device cuda | tee "$1"' _ "$out_dir/loss_step.txt"
+else
+  rows+=("$(printf '%-28s %-6s' 'loss step benchmark' 'no torch with CUDA')")
+fi
+
 echo "GPU: ${gpu:-unknown}"
+[ -f "$out_dir/loss_step.txt" ] && cat "$out_dir/loss_step.txt"
 for f in "$out_dir"/kivo_bench_*.txt; do
   case "$f" in *.baseline.txt) continue ;; esac
   [ -f "$f" ] && grep -E '^(\||[a-z_]+ .* on )' "$f"
