@@ -198,8 +198,8 @@ KIVO_CUDA_API int kivo_cuda_ssim_cs_backward_ex(const float* x, const float* y, 
  * d = x - y with op_param (KIVO_CUDA_UNKNOWN_PIXEL_OP for another op), averaged over the channels x height x
  * width samples of each image. */
 
-/* Floats of the `coefficients` scratch: 3 x planes x Ho x Wo, or 4 x planes x Ho x Wo when the backward pass
- * will be asked for grad_y. */
+/* Floats of the `coefficients` scratch (8-byte aligned): 3 x planes x Ho x Wo, or 4 x planes x Ho x Wo when the
+ * backward pass will be asked for grad_y. */
 KIVO_CUDA_API int kivo_cuda_ssim_loss_scratch(int batch, int channels, int height, int width, int win,
                                               const kivo_cuda_ssim_options* options, int with_grad_y,
                                               long* out_floats);

@@ -13,3 +13,7 @@ struct dim3 {
 struct alignas(4) uchar4 {
     unsigned char x, y, z, w;
 };
+
+struct alignas(8) float2 {
+    float x, y;
+};

@@ -72,7 +72,7 @@ int kivo_cuda_ssim_loss_forward(const void* x, const void* y, int dtype, int bat
     if (tiles != shape.tiles()) return KIVO_CUDA_INVALID_ARGUMENT;
     if (!loss_dtype(dtype)) return KIVO_CUDA_UNSUPPORTED_DTYPE;
     if (const int status = check_ssim_images(dtype, win, x, y)) return status;
-    if (!all_aligned<float>(window, coefficients) ||
+    if (!all_aligned<float>(window) || !all_aligned<float2>(coefficients) ||
         !all_aligned<double>(partials, out_ssim, out_pixel, out_ssim_batch, out_pixel_batch)) {
         return KIVO_CUDA_INVALID_ARGUMENT;
     }
@@ -84,9 +84,8 @@ int kivo_cuda_ssim_loss_forward(const void* x, const void* y, int dtype, int bat
     args.tiles = tiles;
     args.pixel_op = pixel_op;
     args.pixel_param = static_cast<float>(op_param);
-    if (coefficients != nullptr) {
+    if (coefficients != nullptr) {  // (coef_var, coef_cov) pairs, then bias_x and bias_y
         args.coef_var = coefficients;
-        args.coef_cov = coefficients + m;
         args.bias_x = coefficients + 2 * m;
         args.bias_y = with_grad_y ? coefficients + 3 * m : nullptr;
     }
@@ -127,7 +126,9 @@ int kivo_cuda_ssim_loss_backward(const void* x, const void* y, int dtype, int ba
         return all_aligned<T>(grad_x, grad_y) ? KIVO_CUDA_SUCCESS : KIVO_CUDA_INVALID_ARGUMENT;
     });
     if (gradients != KIVO_CUDA_SUCCESS) return gradients;
-    if (!all_aligned<float>(window, coefficients, grad_ssim, grad_pixel)) return KIVO_CUDA_INVALID_ARGUMENT;
+    if (!all_aligned<float>(window, grad_ssim, grad_pixel) || !all_aligned<float2>(coefficients)) {
+        return KIVO_CUDA_INVALID_ARGUMENT;
+    }
 
     const long long m = map_floats(shape);
     LossGradient loss{};
@@ -139,7 +140,7 @@ int kivo_cuda_ssim_loss_backward(const void* x, const void* y, int dtype, int ba
     loss.pixel_op = pixel_op;
     loss.channels = channels;
     loss.padding = opts.padding;
-    const LossScatterArgs args{x, y, coefficients, coefficients + m, coefficients + 2 * m,
+    const LossScatterArgs args{x, y, coefficients, nullptr, coefficients + 2 * m,
                                grad_y != nullptr ? coefficients + 3 * m : nullptr, grad_x, grad_y, window, height,
                                width, shape.out_height, shape.out_width, static_cast<float>(shift),
                                opts.padding == KIVO_CUDA_PAD_VALID ? win - 1 : win / 2, loss};

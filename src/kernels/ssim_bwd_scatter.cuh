@@ -53,7 +53,11 @@ __device__ __forceinline__ bool has_copies(int q, int n, int padding, int r) {
     return padding >= KIVO_CUDA_PAD_REFLECT && (q <= r || q >= n - 1 - r);
 }
 
-template <class T, int WIN, bool with_grad_y, bool kLoss>
+// What the scatter kernel computes: the plain gradient of an SSIM loss, the fused loss's gradient, or the
+// fused loss's gradient with copies folded at the edges (reflect, replicate, symmetric).
+enum ScatterForm : int { kScatterPlain = 0, kScatterLoss = 1, kScatterLossFolded = 2 };
+
+template <class T, int WIN, bool with_grad_y, int FORM>
 __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
     ssim_bwd_scatter_kernel(const T* __restrict__ x, const T* __restrict__ y, const float* __restrict__ coef_var,
                             const float* __restrict__ coef_cov, const float* __restrict__ bias_x,
@@ -62,6 +66,7 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                             float shift, int map_offset, LossGradient loss) {
     constexpr int M = with_grad_y ? 4 : 3;   // maps staged and filtered: coef_var, coef_cov, bias_x, [bias_y]
     constexpr int SW = kTileCols + WIN - 1;  // stage columns
+    constexpr bool kLoss = FORM != kScatterPlain, kFold = FORM == kScatterLossFolded;
     using Coefs = Floats<2>;                 // coef_var, coef_cov
     using Biases = Floats<M - 2>;            // bias_x [, bias_y]
     __shared__ StageRow<Coefs, SW> s_stage[kStageRows];
@@ -92,7 +97,9 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
     const bool main_col = map_col >= 0 && map_col < out_width;
     const bool halo_col = tx < WIN - 1 && map_col + kTileCols < out_width;
     const long long first = (plane * out_height + row0 + ty - map_offset) * out_width + map_col;
+    // The loss's coefficients come as (coef_var, coef_cov) pairs at coef_var.
     Cursor<float> var_at(coef_var, first), cov_at(coef_cov, first), bx_at(bias_x, first), by_at(bias_y, first);
+    Cursor<float2> pair_at(reinterpret_cast<const float2*>(coef_var), first);
     const long long pixel_origin = (plane * height + row0) * width + col0 + tx;  // index of row 0's pixel
     // The loss: this image's scales, and whether the tile has pixels that copies fold onto.
     float ssim_scale = 1.0f, pixel_scale = 0.0f;
@@ -101,8 +108,7 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
         const long long image = plane / loss.channels;
         ssim_scale = __fmul_rn(__ldg(loss.grad_ssim + image), loss.ssim_scale);
         pixel_scale = __fmul_rn(__ldg(loss.grad_pixel + image), loss.pixel_scale);
-        folds = loss.padding >= KIVO_CUDA_PAD_REFLECT &&
-                (row0 <= WIN / 2 || col0 <= WIN / 2 || row0 + kTileRows >= height - 1 - WIN / 2 ||
+        folds = kFold && (row0 <= WIN / 2 || col0 <= WIN / 2 || row0 + kTileRows >= height - 1 - WIN / 2 ||
                  col0 + kTileCols >= width - 1 - WIN / 2);
     }
     __syncthreads();
@@ -124,8 +130,14 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                 Coefs c{{0.0f, 0.0f}};
                 Biases d{};
                 if (inside) {
-                    c.v[0] = __ldg(var_at.at(offset));
-                    c.v[1] = __ldg(cov_at.at(offset));
+                    if constexpr (kLoss) {
+                        const float2 pair = __ldg(pair_at.at(offset));
+                        c.v[0] = pair.x;
+                        c.v[1] = pair.y;
+                    } else {
+                        c.v[0] = __ldg(var_at.at(offset));
+                        c.v[1] = __ldg(cov_at.at(offset));
+                    }
                     d.v[0] = __ldg(bx_at.at(offset));
                     if constexpr (with_grad_y) d.v[1] = __ldg(by_at.at(offset));
                 }
@@ -134,8 +146,12 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
             };
             stage(main_col && row_inside, 0);
             if (tx < WIN - 1) stage(halo_col && row_inside, kTileCols);
-            var_at.advance(8LL * out_width);
-            cov_at.advance(8LL * out_width);
+            if constexpr (kLoss) {
+                pair_at.advance(8LL * out_width);
+            } else {
+                var_at.advance(8LL * out_width);
+                cov_at.advance(8LL * out_width);
+            }
             bx_at.advance(8LL * out_width);
             if constexpr (with_grad_y) by_at.advance(8LL * out_width);
         }
@@ -156,7 +172,7 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                     }
                 },
                 s_win, h0, h1);
-            if constexpr (kLoss) {
+            if constexpr (kFold) {
                 // Columns that copies fold onto: filtered again with the folded weights.
                 auto refilter = [&](int c, float(&h)[M]) {
                     if (!folds || c >= cols_out || !has_copies(col0 + c, width, loss.padding, WIN / 2)) return;
@@ -204,7 +220,7 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                     for (int m = 0; m < M; ++m) h[m] = m < 2 ? c.v[m] : d.v[m - 2];
                 },
                 s_win, second, f0, f1);
-            if constexpr (kLoss) {
+            if constexpr (kFold) {
                 // Rows that copies fold onto: filtered again with the folded weights.
                 auto refilter = [&](int row, int first_row, float(&f)[M]) {
                     if (!folds || !has_copies(row0 + row, height, loss.padding, WIN / 2)) return;
@@ -267,8 +283,11 @@ int enqueue_loss_scatter(int dtype, int planes, const LossScatterArgs& a, cudaSt
         if constexpr (std::is_same_v<T, unsigned char> || std::is_same_v<T, double>) {
             return KIVO_CUDA_INTERNAL_ERROR;  // the loss takes float32, float16 and bfloat16 images
         } else {
-            return with_value<0, 1>(a.bias_y != nullptr, KIVO_CUDA_INTERNAL_ERROR, [&](auto flag) {
-                launch<ssim_bwd_scatter_kernel<T, WIN, bool(decltype(flag)::value), true>, kTileThreads>(
+            const int flags = (a.bias_y != nullptr ? 1 : 0) + (a.loss.padding >= KIVO_CUDA_PAD_REFLECT ? 2 : 0);
+            return with_value<0, 1, 2, 3>(flags, KIVO_CUDA_INTERNAL_ERROR, [&](auto flag) {
+                constexpr int F = decltype(flag)::value;
+                constexpr int FORM = F >= 2 ? kScatterLossFolded : kScatterLoss;
+                launch<ssim_bwd_scatter_kernel<T, WIN, bool(F & 1), FORM>, kTileThreads>(
                     grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.coef_var,
                     a.coef_cov, a.bias_x, a.bias_y, static_cast<T*>(a.grad_x), static_cast<T*>(a.grad_y), a.window,
                     a.height, a.width, a.out_height, a.out_width, a.shift, a.map_offset, a.loss);

@@ -87,6 +87,28 @@ __device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w
     return c;
 }
 
+// The derivatives of one window's SSIM = (A1 A2) / (B1 B2) with respect to its shifted means and moments, as
+// the loss's backward pass gathers them: the pair (coef_var, coef_cov) at `pairs`, then bias_x and, when
+// wanted, bias_y. With R = 1 / (B1 B2): dSSIM/dB2 = -SSIM B1 R, dSSIM/dA2 = A1 R, and the luminance factor's
+// derivatives from A1 / B1 = A1 B2 R; the variances and the covariance carry the covariance factor.
+__device__ __forceinline__ void store_ssim_derivatives(const WindowTerms& w, float ssim, float R, float cov_factor,
+                                                       long long index, float2* pairs, float* bias_x,
+                                                       float* bias_y) {
+    const float Rc2 = __fmul_rn(__fmul_rn(2.0f, cov_factor), R);
+    const float t2 = __fmul_rn(ssim, __fmul_rn(w.B1, Rc2));  // 2 SSIM / B2: twice the variances' weight
+    const float cov = __fmul_rn(w.A1, Rc2);                  // 2 A1 / (B1 B2)
+    pairs[index] = float2{__fmul_rn(-0.5f, t2), cov};
+    const float luminance = __fmul_rn(__fmul_rn(w.A1, w.B2), R);  // A1 / B1
+    const float cs_factor = __fmul_rn(__fmul_rn(2.0f, w.A2), R);  // 2 A2 / (B1 B2)
+    // bias = dSSIM/dm + 2 m t - m' cov, t the variances' weight
+    const float d_x = __fmul_rn(__fsub_rn(w.mu_y, __fmul_rn(w.mu_x, luminance)), cs_factor);
+    bias_x[index] = __fmaf_rn(-w.my, cov, __fmaf_rn(w.mx, t2, d_x));
+    if (bias_y != nullptr) {
+        const float d_y = __fmul_rn(__fsub_rn(w.mu_x, __fmul_rn(w.mu_y, luminance)), cs_factor);
+        bias_y[index] = __fmaf_rn(-w.mx, cov, __fmaf_rn(w.my, t2, d_y));
+    }
+}
+
 // The four values a staged sample contributes to the horizontal pass: x', y', x'y' and (x' - y')^2, the last
 // two rounded products.
 __device__ __forceinline__ void sample_moments(const Floats<2>& s, float (&f)[4]) {
@@ -131,26 +153,25 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     // j < cols_in. The rest of the stage holds whatever it held: no window of the tile reaches it, only the
     // second column of a pair that lies past the tile's last.
     const int halo_cols = min(WIN - 1, cols_in - kTileCols);
-    const long long first = (plane * height + row0 + ty) * width + col0 + tx;
-    Cursor<T> x_at(x, first), y_at(y, first);
     // The same-size modes: tile rows and columns start `radius` samples before the image, copied per `padding`.
+    // A tile whose staged samples all lie inside the image loads them through the cursors as valid windows do.
     const int radius = pad_radius(padding, WIN);
+    const bool inside = row0 >= radius && col0 >= radius && row0 - radius + rows_in <= height &&
+                        col0 - radius + cols_in <= width;
+    const long long first = (plane * height + row0 - radius + ty) * width + col0 - radius + tx;
+    Cursor<T> x_at(x, first), y_at(y, first);
     const long long map_origin = (plane * out_height + row0) * out_width + col0 + tx;  // map index of row 0
     // The loss modes sum the pixel error over the pixels this tile owns, each pixel in one tile: its windows'
     // centres (every pixel of the tile's staged rows and columns for valid windows, along the last edge).
     const int own_extra = padding == KIVO_CUDA_PAD_VALID ? WIN - 1 : 0;
     const int own_rows = rows_out + (row0 + kTileRows >= out_height ? own_extra : 0);
     const int own_cols = cols_out + (col0 + kTileCols >= out_width ? own_extra : 0);
-    float pixel_sum = 0.0f;
-    // Adds the pixel error of the sample pair (a, b) at stage row i and column j when the tile owns it.
-    auto add_pixel = [&](int i, int j, float a, float b) {
-        if constexpr (kLoss) {
-            if (static_cast<unsigned>(i - radius) < static_cast<unsigned>(own_rows) &&
-                static_cast<unsigned>(j - radius) < static_cast<unsigned>(own_cols)) {
-                pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, __fsub_rn(a, b), pixel_param));
-            }
-        }
-    };
+    // The squared and absolute errors sum without a branch on the operation, both at once; the others (a square
+    // root, a clamp) through one uniform branch per pixel.
+    float pixel_sum = 0.0f, squared_sum = 0.0f;
+    const bool other_op = pixel_op > KIVO_CUDA_PIXEL_ABSOLUTE;
+    auto owned = [](int i, int n) { return static_cast<unsigned>(i) < static_cast<unsigned>(n); };
+    const bool own_col = tx < own_cols, own_edge_col = kTileCols + tx < own_cols;
     __syncthreads();
 
     // Per-thread sums of the tile's windows: float64 for SSIM alone, float32 pairs with the cs term.
@@ -171,14 +192,13 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         // of the previous stage move up meanwhile.
         if (loaded > 0) s_ring.slide(tx, ty);
         const int rows_left = rows_in - loaded;
-        if (padding == KIVO_CUDA_PAD_VALID) {
+        if (padding == KIVO_CUDA_PAD_VALID || inside) {
 #pragma unroll
             for (int h = 0; h < 2; ++h) {
                 // Stages the pair at a column offset from this thread's first, shifted.
                 auto stage = [&](int offset) {
-                    const float a = load_widened(x_at.at(offset)), b = load_widened(y_at.at(offset));
-                    add_pixel(loaded + ty + 8 * h, offset + tx, a, b);
-                    s_stage[ty + 8 * h].e[offset + tx] = Sample{{__fsub_rn(a, shift), __fsub_rn(b, shift)}};
+                    s_stage[ty + 8 * h].e[offset + tx] = Sample{{__fsub_rn(load_widened(x_at.at(offset)), shift),
+                                                                 __fsub_rn(load_widened(y_at.at(offset)), shift)}};
                 };
                 if (tx < cols_in && ty + 8 * h < rows_left) stage(0);
                 if (tx < halo_cols && ty + 8 * h < rows_left) stage(kTileCols);
@@ -196,9 +216,7 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                         return Sample{{__fsub_rn(0.0f, shift), __fsub_rn(0.0f, shift)}};
                     }
                     const long long i = (plane * height + source_row) * width + source_col;
-                    const float a = load_widened(x + i), b = load_widened(y + i);
-                    add_pixel(loaded + ty + 8 * h, j, a, b);
-                    return Sample{{__fsub_rn(a, shift), __fsub_rn(b, shift)}};
+                    return Sample{{__fsub_rn(load_widened(x + i), shift), __fsub_rn(load_widened(y + i), shift)}};
                 };
                 if (tx < cols_in && ty + 8 * h < rows_left) s_stage[ty + 8 * h].e[tx] = padded(tx);
                 if (tx < halo_cols && ty + 8 * h < rows_left) {
@@ -207,6 +225,33 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             }
         }
         __syncthreads();
+
+        if constexpr (kLoss) {
+            // The pixel error of this stage's pixels that the tile owns, from the staged pairs (x - s) - (y - s):
+            // thread (tx, ty) takes stage rows ty and ty + 8 at column tx and, along the last edge of valid
+            // windows, 32 + tx.
+            auto each_owned = [&](auto add) {
+#pragma unroll
+                for (int h = 0; h < 2; ++h) {
+                    const int i = ty + 8 * h;
+                    if (i >= n || !owned(loaded + i - radius, own_rows)) continue;
+                    const Sample a = s_stage[i].e[tx + radius];
+                    if (own_col) add(__fsub_rn(a.v[0], a.v[1]));
+                    if (own_edge_col) {
+                        const Sample b = s_stage[i].e[kTileCols + tx + radius];
+                        add(__fsub_rn(b.v[0], b.v[1]));
+                    }
+                }
+            };
+            if (other_op) {
+                each_owned([&](float d) { pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param)); });
+            } else {
+                each_owned([&](float d) {
+                    pixel_sum = __fadd_rn(pixel_sum, pixel_term<KIVO_CUDA_PIXEL_ABSOLUTE>(d, 0.0f));
+                    squared_sum = __fadd_rn(squared_sum, pixel_term<KIVO_CUDA_PIXEL_SQUARED>(d, 0.0f));
+                });
+            }
+        }
 
         // Horizontal pass: thread t filters stage row t / 16 at columns 2 (t % 16) and 2 (t % 16) + 1, into
         // rows WIN - 1 .. WIN + 14 of the sliding rows.
@@ -245,18 +290,21 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             auto evaluate = [&](int out_row, const float(&v)[4]) {
                 const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2, cov_factor);
                 const long long index = map_origin + static_cast<long long>(out_row) * out_width;
-                if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap || kLoss) {
+                if constexpr (MODE == kLossCoefficients) {
+                    // SSIM from the reciprocal the derivatives need: the correctly rounded quotient of the other
+                    // modes, since one remainder step from the correctly rounded reciprocal rounds correctly.
+                    const float num = __fmul_rn(w.A1, w.A2), den = __fmul_rn(w.B1, w.B2);
+                    const float R = __frcp_rn(den);
+                    const float q = __fmul_rn(num, R);
+                    const float ssim = __fmaf_rn(__fmaf_rn(-den, q, num), R, q);
+                    ssim_sum += static_cast<double>(ssim);
+                    // The derivatives of this window's SSIM; the backward pass scales them per image.
+                    store_ssim_derivatives(w, ssim, R, cov_factor, index, reinterpret_cast<float2*>(coef_var), bias_x,
+                                           bias_y);
+                } else if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap || kLoss) {
                     const float ssim = __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
                     if constexpr (MODE == kSsimSumsAndMap) ssim_map[index] = ssim;
                     ssim_sum += static_cast<double>(ssim);
-                    if constexpr (MODE == kLossCoefficients) {
-                        // The derivatives of this window's SSIM; the backward pass scales them per image.
-                        const Coefficients c = window_coefficients<kSsimGradient>(w, 1.0f, 0.0f, cov_factor);
-                        coef_var[index] = c.var;
-                        coef_cov[index] = c.cov;
-                        bias_x[index] = c.bias_x;
-                        if (bias_y != nullptr) bias_y[index] = c.bias_y;
-                    }
                 } else if constexpr (MODE == kSsimAndCsSums) {
                     const float R = __frcp_rn(__fmul_rn(w.B1, w.B2));
                     ssim_sum_f = __fmaf_rn(__fmul_rn(w.A1, w.A2), R, ssim_sum_f);
@@ -282,7 +330,8 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         const long long slot = plane * tiles + blockIdx.y * gridDim.x + blockIdx.x;
         if constexpr (MODE == kSsimAndCsSums || kLoss) {
             double sums[2] = {kLoss ? ssim_sum : static_cast<double>(ssim_sum_f),
-                              static_cast<double>(kLoss ? pixel_sum : cs_sum_f)};
+                              static_cast<double>(!kLoss ? cs_sum_f
+                                                  : pixel_op == KIVO_CUDA_PIXEL_SQUARED ? squared_sum : pixel_sum)};
             block_sum(sums, s_warp);
             if (linear == 0) {
                 partials[slot] = sums[0];

@@ -18,8 +18,9 @@ struct LossGradient {
     int pixel_op, channels, padding;
 };
 
-// The scatter kernel's arguments in its order; bias_y (and grad_y) null when the second image's gradient is not
-// wanted, grad_x null when the first's is not.
+// The scatter kernel's arguments in its order: the coefficients as (coef_var, coef_cov) pairs at coef_var
+// (coef_cov unused), bias_y (and grad_y) null when the second image's gradient is not wanted, grad_x null when
+// the first's is not.
 struct LossScatterArgs {
     const void* x;
     const void* y;
@@ -36,8 +37,8 @@ struct LossScatterArgs {
     LossGradient loss;
 };
 
-// Enqueues ssim_bwd_scatter_kernel<T, WIN, bias_y != null, loss> (T from dtype: float32, float16, bfloat16) on
-// grid (ceil(width / 32), ceil(height / 64), planes).
+// Enqueues ssim_bwd_scatter_kernel<T, WIN, bias_y != null, the loss form (folded for the copying paddings)>
+// (T from dtype: float32, float16, bfloat16) on grid (ceil(width / 32), ceil(height / 64), planes).
 template <int WIN>
 int enqueue_loss_scatter(int dtype, int planes, const LossScatterArgs& args, cudaStream_t stream);
 

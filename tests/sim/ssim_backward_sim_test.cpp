@@ -69,10 +69,10 @@ TEST(SsimBackwardEntry, InstantiationsAndLaunchShapes) {
     const auto log = kivo::sim::launch_log();
     ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[0].kernel, "kivo::ssim_fused_kernel<float, 2, 5>");
-    EXPECT_EQ(log[1].kernel, "kivo::ssim_bwd_scatter_kernel<float, 5, false, false>");
-    EXPECT_EQ(log[3].kernel, "kivo::ssim_bwd_scatter_kernel<float, 5, true, false>");
+    EXPECT_EQ(log[1].kernel, "kivo::ssim_bwd_scatter_kernel<float, 5, false, 0>");
+    EXPECT_EQ(log[3].kernel, "kivo::ssim_bwd_scatter_kernel<float, 5, true, 0>");
     EXPECT_EQ(log[4].kernel, "kivo::ssim_fused_kernel<float, 4, 5>");
-    EXPECT_EQ(log[5].kernel, "kivo::ssim_bwd_scatter_kernel<float, 5, true, false>");
+    EXPECT_EQ(log[5].kernel, "kivo::ssim_bwd_scatter_kernel<float, 5, true, 0>");
     EXPECT_EQ(log[0].grid.x, 2u);  // over the windows: 36 columns, 66 rows
     EXPECT_EQ(log[0].grid.y, 2u);
     EXPECT_EQ(log[1].grid.x, 2u);  // over the pixels: 40 columns, 70 rows
