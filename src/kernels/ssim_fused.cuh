@@ -172,6 +172,15 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     const bool other_op = pixel_op > KIVO_CUDA_PIXEL_ABSOLUTE;
     auto owned = [](int i, int n) { return static_cast<unsigned>(i) < static_cast<unsigned>(n); };
     const bool own_col = tx < own_cols, own_edge_col = kTileCols + tx < own_cols;
+    // Adds the pixel error of a staged pair's difference d.
+    auto add_pixel = [&](float d) {
+        if (other_op) {
+            pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param));
+        } else {
+            pixel_sum = __fadd_rn(pixel_sum, pixel_term<KIVO_CUDA_PIXEL_ABSOLUTE>(d, 0.0f));
+            squared_sum = __fadd_rn(squared_sum, pixel_term<KIVO_CUDA_PIXEL_SQUARED>(d, 0.0f));
+        }
+    };
     __syncthreads();
 
     // Per-thread sums of the tile's windows: float64 for SSIM alone, float32 pairs with the cs term.
@@ -226,10 +235,10 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         }
         __syncthreads();
 
-        if constexpr (kLoss) {
-            // The pixel error of this stage's pixels that the tile owns, from the staged pairs (x - s) - (y - s):
-            // thread (tx, ty) takes stage rows ty and ty + 8 at column tx and, along the last edge of valid
-            // windows, 32 + tx.
+        if (kLoss && padding == KIVO_CUDA_PAD_VALID) {
+            // Valid windows: the pixel error of this stage's pixels that the tile owns, from the staged pairs
+            // (x - s) - (y - s): thread (tx, ty) takes stage rows ty and ty + 8 at column tx and, along the last
+            // edge, 32 + tx. (The same-size modes take each window's centre in the horizontal pass.)
             auto each_owned = [&](auto add) {
 #pragma unroll
                 for (int h = 0; h < 2; ++h) {
@@ -243,14 +252,7 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                     }
                 }
             };
-            if (other_op) {
-                each_owned([&](float d) { pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param)); });
-            } else {
-                each_owned([&](float d) {
-                    pixel_sum = __fadd_rn(pixel_sum, pixel_term<KIVO_CUDA_PIXEL_ABSOLUTE>(d, 0.0f));
-                    squared_sum = __fadd_rn(squared_sum, pixel_term<KIVO_CUDA_PIXEL_SQUARED>(d, 0.0f));
-                });
-            }
+            each_owned(add_pixel);
         }
 
         // Horizontal pass: thread t filters stage row t / 16 at columns 2 (t % 16) and 2 (t % 16) + 1, into
@@ -258,10 +260,25 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         const int hr = linear >> 4, hc = 2 * (linear & 15);
         if (hr < n && hc < cols_out) {
             float q0[4], q1[4];
+            // The same-size modes' loss: the pixel error at the centres of the thread's two windows (samples
+            // WIN / 2 and WIN / 2 + 1 of those it reads), each pixel of the tile once.
+            const bool centres = kLoss && padding != KIVO_CUDA_PAD_VALID && owned(loaded + hr - radius, own_rows);
+            const bool second_centre = centres && hc + 1 < cols_out;
             filter_row_pair<WIN>(
                 [&](int j, float(&f0)[4], float(&f1)[4]) {
                     sample_moments(s_stage[hr].e[hc + 2 * j], f0);
                     sample_moments(s_stage[hr].e[hc + 2 * j + 1], f1);
+                    if constexpr (kLoss) {
+                        constexpr int r = WIN / 2;
+                        if (centres && (2 * j == r || 2 * j + 1 == r)) {
+                            const float(&f)[4] = 2 * j == r ? f0 : f1;
+                            add_pixel(__fsub_rn(f[0], f[1]));
+                        }
+                        if (second_centre && (2 * j == r + 1 || 2 * j + 1 == r + 1)) {
+                            const float(&f)[4] = 2 * j == r + 1 ? f0 : f1;
+                            add_pixel(__fsub_rn(f[0], f[1]));
+                        }
+                    }
                 },
                 s_win, q0, q1);
             s_ring.row[WIN - 1 + hr][hc] = Floats<4>{{q0[0], q0[1], q0[2], q0[3]}};

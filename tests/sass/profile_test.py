@@ -136,6 +136,26 @@ class InstructionBudget(unittest.TestCase):
                 # Four maps staged and filtered took 24,108 bytes (plus the reserved 1,024) before.
                 self.check_resources(p, 25132 if grad_y else 102400 // 5)
 
+    # The fused loss at WIN 11 with zero padding, float32 images: the evaluation pass (mode 5), the pass that
+    # also writes the window derivatives (mode 6), and the backward pass writing grad x.
+    LOSS = {5: 295, 6: 330}
+    LOSS_BACKWARD = 240
+
+    def test_loss_kernels(self):
+        t = self.tool
+        for mode, budget in self.LOSS.items():
+            with self.subTest(mode=mode):
+                fn = t.find_function(self.functions, t.fused_name("f32", mode, 11))
+                launch, per = t.fused_launch(fn, mode, 11, 1080, 1920, (1, 1), False, False, 1)
+                p = t.Profile(fn, launch, per, "window")
+                self.assertLessEqual(p.per_unit(p.total), budget)
+                self.check_resources(p, 102400 // 5)
+        fn = t.find_function(self.functions, t.scatter_name(11, False, "f32", 1))
+        launch, per = t.scatter_launch(fn, 11, 1080, 1920, (1, 1), True, False, True, 1)
+        p = t.Profile(fn, launch, per, "pixel")
+        self.assertLessEqual(p.per_unit(p.total), self.LOSS_BACKWARD)
+        self.check_resources(p, 102400 // 5)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
