@@ -16,14 +16,12 @@ backend) medians of wall-clock timings.
 from __future__ import annotations
 
 import argparse
-import statistics
-import time
-from typing import Callable
 
 import torch
 import torch.nn.functional as F
 
 import kivo
+from timing import median_ms, step
 
 WEIGHT = 0.2
 
@@ -50,33 +48,6 @@ def torch_loss(x: torch.Tensor, y: torch.Tensor, window: torch.Tensor, c1: float
 
 def unfused_loss(x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
     return (1 - WEIGHT) * kivo.mae(x, y) + WEIGHT * (1 - kivo.ssim(x, y, data_range=1.0, padding="zeros"))
-
-
-def median_ms(run: Callable[[], object], device: str, repeats: int) -> float:
-    run()  # warm-up (windows, allocator, first-use imports)
-    times = []
-    for _ in range(repeats):
-        if device == "cuda":
-            start, stop = torch.cuda.Event(enable_timing=True), torch.cuda.Event(enable_timing=True)
-            start.record()
-            run()
-            stop.record()
-            stop.synchronize()
-            times.append(start.elapsed_time(stop))
-        else:
-            begin = time.perf_counter()
-            run()
-            times.append(1e3 * (time.perf_counter() - begin))
-    return statistics.median(times)
-
-
-def step(loss: Callable[[torch.Tensor, torch.Tensor], torch.Tensor], x: torch.Tensor,
-         y: torch.Tensor) -> Callable[[], None]:
-    def run() -> None:
-        x.grad = None
-        loss(x, y).backward()
-
-    return run
 
 
 def main() -> None:

@@ -11,14 +11,12 @@ kivo / PyTorch where PyTorch has the same computation.
 from __future__ import annotations
 
 import argparse
-import statistics
-import time
-from typing import Callable
 
 import torch
 import torch.nn.functional as F
 
 import kivo
+from timing import median_ms, step
 
 
 def gaussian(size: int = 11, sigma: float = 1.5, device: str = "cpu") -> torch.Tensor:
@@ -37,33 +35,6 @@ def torch_ssim(x: torch.Tensor, y: torch.Tensor, window: torch.Tensor, c1: float
     vx, vy, cov = xx - mx * mx, yy - my * my, xy - mx * my
     ssim_map = (2 * mx * my + c1) * (2 * cov + c2) / ((mx * mx + my * my + c1) * (vx + vy + c2))
     return ssim_map.mean()
-
-
-def median_ms(run: Callable[[], object], device: str, repeats: int) -> float:
-    run()  # warm-up (windows, allocator, first-use imports)
-    times = []
-    for _ in range(repeats):
-        if device == "cuda":
-            start, stop = torch.cuda.Event(enable_timing=True), torch.cuda.Event(enable_timing=True)
-            start.record()
-            run()
-            stop.record()
-            stop.synchronize()
-            times.append(start.elapsed_time(stop))
-        else:
-            begin = time.perf_counter()
-            run()
-            times.append(1e3 * (time.perf_counter() - begin))
-    return statistics.median(times)
-
-
-def forward_backward(loss: Callable[[torch.Tensor, torch.Tensor], torch.Tensor], x: torch.Tensor,
-                     y: torch.Tensor) -> Callable[[], None]:
-    def run() -> None:
-        x.grad = None
-        loss(x, y).backward()
-
-    return run
 
 
 def main() -> None:
@@ -86,8 +57,8 @@ def main() -> None:
         xg = x.clone().requires_grad_()
         rows = [
             ("SSIM forward", lambda: kivo.ssim(x, y), lambda: torch_ssim(x, y, window)),
-            ("SSIM forward+backward", forward_backward(lambda a, b: 1 - kivo.ssim(a, b), xg, y),
-             forward_backward(lambda a, b: 1 - torch_ssim(a, b, window), xg, y)),
+            ("SSIM forward+backward", step(lambda a, b: 1 - kivo.ssim(a, b), xg, y),
+             step(lambda a, b: 1 - torch_ssim(a, b, window), xg, y)),
             ("GMSD", lambda: kivo.gmsd(x, y), None),
             ("MSE", lambda: kivo.mse(x, y), lambda: F.mse_loss(x, y)),
         ]
