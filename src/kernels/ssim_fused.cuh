@@ -18,36 +18,13 @@
 #include "kernels/separable.cuh"
 #include "kernels/ssim_padding.cuh"
 #include "kernels/ssim_fused.h"
+#include "kernels/ssim_window.cuh"
+
+#if defined(KIVO_CPU_DRIVER)
+#include "cpu/ssim_sums.h"
+#endif
 
 namespace kivo {
-
-// The windowed statistics of one window in the kernel's arithmetic (all float32), from the four windowed
-// moments of the shifted samples x' = x - shift, y' = y - shift. Both variances and the covariance are
-// multiplied by cov_factor (1: population; a factor of 1 changes no bit).
-struct WindowTerms {
-    float mx, my;  // windowed means of x' and y'
-    float mu_x, mu_y;  // the true local means
-    float A1, A2, B1, B2;  // SSIM = (A1 A2) / (B1 B2); A2 / B2 is the contrast-structure term
-};
-
-__device__ __forceinline__ WindowTerms window_terms(float mx, float my, float exy, float edd, float shift, float c1,
-                                                    float c2, float cov_factor) {
-    WindowTerms w;
-    w.mx = mx;
-    w.my = my;
-    w.mu_x = __fadd_rn(mx, shift);
-    w.mu_y = __fadd_rn(my, shift);
-    const float cov = __fsub_rn(exy, __fmul_rn(mx, my));
-    // E[(x' - y')^2] = var_x + var_y - 2 cov + (mx - my)^2, so this is var_x + var_y, left unclamped.
-    const float dm = __fsub_rn(mx, my);
-    const float var_sum = __fmul_rn(__fsub_rn(__fmaf_rn(2.0f, cov, edd), __fmul_rn(dm, dm)), cov_factor);
-    const float sxy = __fmul_rn(cov, cov_factor);
-    w.A1 = __fmaf_rn(__fadd_rn(w.mu_x, w.mu_x), w.mu_y, c1);
-    w.A2 = __fmaf_rn(2.0f, sxy, c2);
-    w.B1 = __fadd_rn(__fmaf_rn(w.mu_x, w.mu_x, __fmul_rn(w.mu_y, w.mu_y)), c1);
-    w.B2 = __fadd_rn(var_sum, c2);
-    return w;
-}
 
 // Coefficient maps of one window for a loss gS x SSIM + gC x cs: the derivatives with respect to the
 // shifted means and moments that the backward scatter kernel gathers onto the pixels. The single-gradient
@@ -84,17 +61,6 @@ __device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w
     c.bias_x = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_x), __fmul_rn(__fmul_rn(2.0f, w.mx), t)), __fmul_rn(w.my, cov));
     c.bias_y = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_y), __fmul_rn(__fmul_rn(2.0f, w.my), t)), __fmul_rn(w.mx, cov));
     return c;
-}
-
-// The four values a staged sample contributes to the horizontal pass: x', y', x'y' and (x' - y')^2, the last
-// two rounded products.
-__device__ __forceinline__ void sample_moments(const Floats<2>& s, float (&f)[4]) {
-    const float a = s.v[0], b = s.v[1];
-    const float d = __fsub_rn(a, b);
-    f[0] = a;
-    f[1] = b;
-    f[2] = __fmul_rn(a, b);
-    f[3] = __fmul_rn(d, d);
 }
 
 template <class T, int MODE, int WIN>
@@ -197,8 +163,8 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             float q0[4], q1[4];
             filter_row_pair<WIN>(
                 [&](int j, float(&f0)[4], float(&f1)[4]) {
-                    sample_moments(s_stage[hr].e[hc + 2 * j], f0);
-                    sample_moments(s_stage[hr].e[hc + 2 * j + 1], f1);
+                    sample_moments(s_stage[hr].e[hc + 2 * j].v[0], s_stage[hr].e[hc + 2 * j].v[1], f0);
+                    sample_moments(s_stage[hr].e[hc + 2 * j + 1].v[0], s_stage[hr].e[hc + 2 * j + 1].v[1], f1);
                 },
                 s_win, q0, q1);
             s_ring.row[WIN - 1 + hr][hc] = Floats<4>{{q0[0], q0[1], q0[2], q0[3]}};
@@ -228,13 +194,13 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                 const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2, cov_factor);
                 const long long index = map_origin + static_cast<long long>(out_row) * out_width;
                 if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap) {
-                    const float ssim = __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
+                    const float ssim = window_ssim(w);
                     if constexpr (MODE == kSsimSumsAndMap) ssim_map[index] = ssim;
                     ssim_sum += static_cast<double>(ssim);
                 } else if constexpr (MODE == kSsimAndCsSums) {
-                    const float R = __frcp_rn(__fmul_rn(w.B1, w.B2));
-                    ssim_sum_f = __fmaf_rn(__fmul_rn(w.A1, w.A2), R, ssim_sum_f);
-                    cs_sum_f = __fmaf_rn(__fmul_rn(w.A2, w.B1), R, cs_sum_f);
+                    const SsimCsTerms t = window_ssim_cs(w);
+                    ssim_sum_f = __fmaf_rn(t.num_ssim, t.recip, ssim_sum_f);
+                    cs_sum_f = __fmaf_rn(t.num_cs, t.recip, cs_sum_f);
                 } else {
                     const float g = MODE == kSsimGradient && grad_map != nullptr ? __ldg(grad_map + index) : gS;
                     const Coefficients c = window_coefficients<MODE>(w, g, gC, cov_factor);
@@ -281,6 +247,13 @@ int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& a,
             if constexpr ((MODE == kSsimGradient || MODE == kSsimAndCsGradient) && !std::is_same_v<T, float>) {
                 return KIVO_CUDA_INTERNAL_ERROR;  // the gradient modes exist for float32 images only
             } else {
+#if defined(KIVO_CPU_DRIVER)
+                // The CPU library computes the summing modes with its own driver over the same arithmetic.
+                if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap || MODE == kSsimAndCsSums) {
+                    cpu::ssim_sums<T, MODE, WIN>(planes, a, stream);
+                    return 0;
+                }
+#endif
                 launch<ssim_fused_kernel<T, MODE, WIN>, kTileThreads>(
                     grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
                     a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x, a.bias_y,
