@@ -5,8 +5,8 @@ shape and device. Images of two floating-point types are computed in the wider o
 autocast: a bfloat16 prediction against a float32 target is computed in float32); an 8-bit image against a
 floating-point one is refused, as their data ranges differ. Element types: ``uint8`` (samples 0..255), ``float16``, ``bfloat16``, ``float32``
 and ``float64``. CUDA tensors and CuPy arrays are computed on their GPU, on the framework's current stream,
-without synchronising; CPU tensors and NumPy arrays are computed by the library's CPU simulation backend, which
-gives the same results as the GPU but is much slower (use it for tests and small images). Results are float64
+without synchronising; CPU tensors and NumPy arrays are computed by the library's CPU backend (``libkivo_cpu.so``;
+``KIVO_CPU_BACKEND=sim`` selects the simulation of the CUDA kernels), which gives the same results as the GPU. Results are float64
 for ``float64`` inputs and float32 otherwise, as arrays of the inputs' framework on their device: nothing is read
 back to the host.
 
