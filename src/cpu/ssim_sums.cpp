@@ -7,6 +7,8 @@
 // warp's lanes by shuffle-down offsets 16 .. 1, then the 8 warps in order.
 #include "cpu/ssim_sums.h"
 
+#include "cpu/isa.h"
+
 #include "frame/dispatch.h"
 #include "frame/element.h"
 #include "frame/launch.h"
@@ -33,35 +35,44 @@ thread_local TileBuffers buffers;
 // Stages the rows_in x cols_in samples from image row row0 and column col0 on (negative ones and those past
 // the image per the padding), shifted, as their four moments.
 template <class T>
-void stage(const T* x, const T* y, const SsimKernelArgs& a, long long plane, int row0, int col0, int rows_in,
-           int cols_in, TileBuffers& b) {
+__attribute__((always_inline)) inline void stage(const T* x, const T* y, const SsimKernelArgs& a, long long plane,
+                                                 int row0, int col0, int rows_in, int cols_in, TileBuffers& b) {
     for (int r = 0; r < rows_in; ++r) {
-        for (int c = 0; c < cols_in; ++c) {
-            float xs, ys;
-            if (a.padding == KIVO_CUDA_PAD_VALID) {
-                const long long i = (plane * a.height + row0 + r) * a.width + col0 + c;
-                xs = __fsub_rn(load_widened(x + i), a.shift);
-                ys = __fsub_rn(load_widened(y + i), a.shift);
-            } else {
-                const int sr = pad_source(row0 + r, a.height, a.padding);
+        float xs[kInCols], ys[kInCols];
+        if (a.padding == KIVO_CUDA_PAD_VALID) {
+            const long long first = (plane * a.height + row0 + r) * a.width + col0;
+            for (int c = 0; c < cols_in; ++c) {
+                xs[c] = __fsub_rn(load_widened(x + first + c), a.shift);
+                ys[c] = __fsub_rn(load_widened(y + first + c), a.shift);
+            }
+            // The next tile of the row reads these rows' next 32 samples: fetch them meanwhile.
+            for (int c = cols_in; c < cols_in + kTileCols; c += 64 / static_cast<int>(sizeof(T))) {
+                __builtin_prefetch(x + first + c);
+                __builtin_prefetch(y + first + c);
+            }
+        } else {
+            const int sr = pad_source(row0 + r, a.height, a.padding);
+            for (int c = 0; c < cols_in; ++c) {
                 const int sc = pad_source(col0 + c, a.width, a.padding);
                 if (sr < 0 || sc < 0) {
-                    xs = ys = __fsub_rn(0.0f, a.shift);
+                    xs[c] = ys[c] = __fsub_rn(0.0f, a.shift);
                 } else {
                     const long long i = (plane * a.height + sr) * a.width + sc;
-                    xs = __fsub_rn(load_widened(x + i), a.shift);
-                    ys = __fsub_rn(load_widened(y + i), a.shift);
+                    xs[c] = __fsub_rn(load_widened(x + i), a.shift);
+                    ys[c] = __fsub_rn(load_widened(y + i), a.shift);
                 }
             }
+        }
+        for (int c = 0; c < cols_in; ++c) {
             float f[4];
-            sample_moments(xs, ys, f);
+            sample_moments(xs[c], ys[c], f);
             for (int q = 0; q < 4; ++q) b.moments[q][r][c] = f[q];
         }
     }
 }
 
 // The block tree of one tile: the per-thread sums `thread_sum` (kWarps x 32) reduced as block_sum does.
-double block_total(double (&thread_sum)[kWarps][kTileCols]) {
+__attribute__((always_inline)) inline double block_total(double (&thread_sum)[kWarps][kTileCols]) {
     double total = 0.0;
     for (int w = 0; w < kWarps; ++w) {
         double* v = thread_sum[w];
@@ -73,12 +84,14 @@ double block_total(double (&thread_sum)[kWarps][kTileCols]) {
     return total;
 }
 
-// One tile (blockIdx as the kernel's), launched as a one-thread block.
+// One tile: block (bx, by, bz) of the kernel's grid, gx blocks wide.
 template <class T, int MODE, int WIN>
-void ssim_tile(SsimKernelArgs a) {
+struct SsimTile {
+__attribute__((always_inline)) static void run(const SsimKernelArgs& a, unsigned bx, unsigned by, unsigned bz,
+                                               unsigned gx) {
     TileBuffers& b = buffers;
-    const int row0 = kTileRows * static_cast<int>(blockIdx.y), col0 = kTileCols * static_cast<int>(blockIdx.x);
-    const long long plane = blockIdx.z;
+    const int row0 = kTileRows * static_cast<int>(by), col0 = kTileCols * static_cast<int>(bx);
+    const long long plane = bz;
     const int rows_out = min(a.out_height - row0, kTileRows);
     const int cols_out = min(a.out_width - col0, kTileCols);
     const int rows_in = rows_out + WIN - 1;
@@ -155,7 +168,7 @@ void ssim_tile(SsimKernelArgs a) {
         }
         done = max(done, avail);
     }
-    const long long slot = plane * a.tiles + blockIdx.y * gridDim.x + blockIdx.x;
+    const long long slot = plane * a.tiles + static_cast<long long>(by) * gx + bx;
     if constexpr (MODE == kSsimAndCsSums) {
         for (int ty = 0; ty < kWarps; ++ty) {
             for (int tx = 0; tx < kTileCols; ++tx) {
@@ -168,6 +181,13 @@ void ssim_tile(SsimKernelArgs a) {
     } else {
         a.partials[slot] = block_total(sums[0]);
     }
+}
+};
+
+// Launched as a one-thread block per tile, on the machine code chosen for this processor.
+template <class T, int MODE, int WIN>
+void ssim_tile(SsimKernelArgs a) {
+    run_best<SsimTile<T, MODE, WIN>>(a, blockIdx.x, blockIdx.y, blockIdx.z, gridDim.x);
 }
 
 }  // namespace
