@@ -1,5 +1,7 @@
 // The per-sample and per-window arithmetic of the fused SSIM kernel, shared with the CPU library's driver:
-// both compute every value with these functions, so both round alike.
+// both compute every value with these functions, so both round alike. They are device functions under nvcc
+// (the rounding-explicit intrinsics exist only there); the host compiler, which the CPU library and the
+// simulation are built with, compiles them as host code.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -8,7 +10,7 @@ namespace kivo {
 
 // The four values a staged sample contributes to the horizontal pass: x', y', x'y' and (x' - y')^2, the last
 // two rounded products.
-__host__ __device__ __forceinline__ void sample_moments(float a, float b, float (&f)[4]) {
+__device__ __forceinline__ void sample_moments(float a, float b, float (&f)[4]) {
     const float d = __fsub_rn(a, b);
     f[0] = a;
     f[1] = b;
@@ -25,8 +27,8 @@ struct WindowTerms {
     float A1, A2, B1, B2;  // SSIM = (A1 A2) / (B1 B2); A2 / B2 is the contrast-structure term
 };
 
-__host__ __device__ __forceinline__ WindowTerms window_terms(float mx, float my, float exy, float edd, float shift,
-                                                             float c1, float c2, float cov_factor) {
+__device__ __forceinline__ WindowTerms window_terms(float mx, float my, float exy, float edd, float shift, float c1,
+                                                    float c2, float cov_factor) {
     WindowTerms w;
     w.mx = mx;
     w.my = my;
@@ -45,7 +47,7 @@ __host__ __device__ __forceinline__ WindowTerms window_terms(float mx, float my,
 }
 
 // SSIM of one window, as the summing modes compute it.
-__host__ __device__ __forceinline__ float window_ssim(const WindowTerms& w) {
+__device__ __forceinline__ float window_ssim(const WindowTerms& w) {
     return __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
 }
 
@@ -55,7 +57,7 @@ struct SsimCsTerms {
     float num_ssim, num_cs, recip;
 };
 
-__host__ __device__ __forceinline__ SsimCsTerms window_ssim_cs(const WindowTerms& w) {
+__device__ __forceinline__ SsimCsTerms window_ssim_cs(const WindowTerms& w) {
     return SsimCsTerms{__fmul_rn(w.A1, w.A2), __fmul_rn(w.A2, w.B1), __frcp_rn(__fmul_rn(w.B1, w.B2))};
 }
 
