@@ -7,6 +7,7 @@
 // warp's lanes by shuffle-down offsets 16 .. 1, then the 8 warps in order.
 #include "cpu/ssim_sums.h"
 
+#include "cpu/block_tree.h"
 #include "cpu/isa.h"
 
 #include "frame/dispatch.h"
@@ -23,6 +24,7 @@ constexpr int kMaxWin = 11;
 constexpr int kInRows = kTileRows + kMaxWin - 1;
 constexpr int kInCols = kTileCols + kMaxWin - 1;
 constexpr int kWarps = kTileThreads / kTileCols;
+static_assert(kWarps == kBlockWarps && kTileCols == kWarpLanes, "a tile is one block of 8 warps");
 
 // One host thread's tile buffers, reused by every tile it computes.
 struct TileBuffers {
@@ -69,19 +71,6 @@ __attribute__((always_inline)) inline void stage(const T* x, const T* y, const S
             for (int q = 0; q < 4; ++q) b.moments[q][r][c] = f[q];
         }
     }
-}
-
-// The block tree of one tile: the per-thread sums `thread_sum` (kWarps x 32) reduced as block_sum does.
-__attribute__((always_inline)) inline double block_total(double (&thread_sum)[kWarps][kTileCols]) {
-    double total = 0.0;
-    for (int w = 0; w < kWarps; ++w) {
-        double* v = thread_sum[w];
-        for (int offset = 16; offset > 0; offset /= 2) {
-            for (int lane = 0; lane < offset; ++lane) v[lane] += v[lane + offset];
-        }
-        total += v[0];
-    }
-    return total;
 }
 
 // One tile: block (bx, by, bz) of the kernel's grid, gx blocks wide.
