@@ -11,6 +11,7 @@
 #include "frame/launch.h"
 #include "kernels/separable.cuh"
 #include "kernels/ssim_fused.h"
+#include "kernels/ssim_window.cuh"
 
 namespace kivo {
 
@@ -137,14 +138,9 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                 const long long q = pixel_origin + static_cast<long long>(row) * width;
                 const float xs = __fsub_rn(__ldg(x + q), shift);
                 const float ys = __fsub_rn(__ldg(y + q), shift);
-                if (grad_x != nullptr) {
-                    grad_x[q] = __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, xs), f[0]), __fmul_rn(ys, f[1])), f[2]);
-                }
+                if (grad_x != nullptr) grad_x[q] = gathered_gradient(xs, ys, f[0], f[1], f[2]);
                 if constexpr (with_grad_y) {
-                    if (grad_y != nullptr) {
-                        grad_y[q] =
-                            __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, ys), f[0]), __fmul_rn(xs, f[1])), f[3]);
-                    }
+                    if (grad_y != nullptr) grad_y[q] = gathered_gradient(ys, xs, f[0], f[1], f[3]);
                 }
             };
             write(o, f0);

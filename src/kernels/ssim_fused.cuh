@@ -21,47 +21,10 @@
 #include "kernels/ssim_window.cuh"
 
 #if defined(KIVO_CPU_DRIVER)
-#include "cpu/ssim_sums.h"
+#include "cpu/ssim_fused.h"
 #endif
 
 namespace kivo {
-
-// Coefficient maps of one window for a loss gS x SSIM + gC x cs: the derivatives with respect to the
-// shifted means and moments that the backward scatter kernel gathers onto the pixels. The single-gradient
-// mode (gS = g, no cs term) groups its products differently. The derivatives with respect to the variances
-// and the covariance carry the covariance factor into the moments.
-struct Coefficients {
-    float var, cov, bias_x, bias_y;
-};
-
-template <int MODE>
-__device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w, float gS, float gC,
-                                                            float cov_factor) {
-    const float r1 = __frcp_rn(w.B1);
-    const float r2 = __frcp_rn(w.B2);
-    const float ssim = __fmul_rn(__fmul_rn(__fmul_rn(w.A1, w.A2), r1), r2);
-    // dSSIM / dmu: the luminance factor's derivative times the contrast-structure factor.
-    const float cs_factor = __fmul_rn(__fmul_rn(__fmul_rn(2.0f, w.A2), r1), r2);
-    const float d_x = __fmul_rn(__fsub_rn(w.mu_y, __fmul_rn(__fmul_rn(w.mu_x, w.A1), r1)), cs_factor);
-    const float d_y = __fmul_rn(__fsub_rn(w.mu_x, __fmul_rn(__fmul_rn(w.mu_y, w.A1), r1)), cs_factor);
-    float t, cov;
-    if constexpr (MODE == kSsimGradient) {
-        t = __fmul_rn(__fmul_rn(r2, ssim), gS);
-        cov = __fmul_rn(__fmul_rn(__fmul_rn(__fmul_rn(2.0f, w.A1), r1), r2), gS);
-    } else {
-        const float cs = __fmul_rn(w.A2, r2);
-        t = __fmul_rn(r2, __fmaf_rn(gS, ssim, __fmul_rn(gC, cs)));
-        cov = __fmul_rn(r2, __fmul_rn(2.0f, __fmaf_rn(__fmul_rn(w.A1, gS), r1, gC)));
-    }
-    t = __fmul_rn(t, cov_factor);
-    cov = __fmul_rn(cov, cov_factor);
-    Coefficients c;
-    c.var = -t;
-    c.cov = cov;
-    c.bias_x = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_x), __fmul_rn(__fmul_rn(2.0f, w.mx), t)), __fmul_rn(w.my, cov));
-    c.bias_y = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_y), __fmul_rn(__fmul_rn(2.0f, w.my), t)), __fmul_rn(w.mx, cov));
-    return c;
-}
 
 template <class T, int MODE, int WIN>
 __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
@@ -248,17 +211,15 @@ int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& a,
                 return KIVO_CUDA_INTERNAL_ERROR;  // the gradient modes exist for float32 images only
             } else {
 #if defined(KIVO_CPU_DRIVER)
-                // The CPU library computes the summing modes with its own driver over the same arithmetic.
-                if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap || MODE == kSsimAndCsSums) {
-                    cpu::ssim_sums<T, MODE, WIN>(planes, a, stream);
-                    return 0;
-                }
-#endif
+                // The CPU library computes the kernel's results with its own driver over the same arithmetic.
+                cpu::ssim_fused<T, MODE, WIN>(planes, a, stream);
+#else
                 launch<ssim_fused_kernel<T, MODE, WIN>, kTileThreads>(
                     grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
                     a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x, a.bias_y,
                     a.height, a.width, a.out_height, a.out_width, a.shift, a.c1, a.c2, a.window, a.tiles,
                     a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor);
+#endif
                 return 0;
             }
         });

@@ -6,6 +6,8 @@
 
 #include <cuda_runtime.h>
 
+#include "kernels/ssim_fused.h"
+
 namespace kivo {
 
 // The four values a staged sample contributes to the horizontal pass: x', y', x'y' and (x' - y')^2, the last
@@ -59,6 +61,49 @@ struct SsimCsTerms {
 
 __device__ __forceinline__ SsimCsTerms window_ssim_cs(const WindowTerms& w) {
     return SsimCsTerms{__fmul_rn(w.A1, w.A2), __fmul_rn(w.A2, w.B1), __frcp_rn(__fmul_rn(w.B1, w.B2))};
+}
+
+// Coefficient maps of one window for a loss gS x SSIM + gC x cs: the derivatives with respect to the
+// shifted means and moments that the backward scatter kernel gathers onto the pixels. The single-gradient
+// mode (gS = g, no cs term) groups its products differently. The derivatives with respect to the variances
+// and the covariance carry the covariance factor into the moments.
+struct Coefficients {
+    float var, cov, bias_x, bias_y;
+};
+
+template <int MODE>
+__device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w, float gS, float gC,
+                                                            float cov_factor) {
+    const float r1 = __frcp_rn(w.B1);
+    const float r2 = __frcp_rn(w.B2);
+    const float ssim = __fmul_rn(__fmul_rn(__fmul_rn(w.A1, w.A2), r1), r2);
+    // dSSIM / dmu: the luminance factor's derivative times the contrast-structure factor.
+    const float cs_factor = __fmul_rn(__fmul_rn(__fmul_rn(2.0f, w.A2), r1), r2);
+    const float d_x = __fmul_rn(__fsub_rn(w.mu_y, __fmul_rn(__fmul_rn(w.mu_x, w.A1), r1)), cs_factor);
+    const float d_y = __fmul_rn(__fsub_rn(w.mu_x, __fmul_rn(__fmul_rn(w.mu_y, w.A1), r1)), cs_factor);
+    float t, cov;
+    if constexpr (MODE == kSsimGradient) {
+        t = __fmul_rn(__fmul_rn(r2, ssim), gS);
+        cov = __fmul_rn(__fmul_rn(__fmul_rn(__fmul_rn(2.0f, w.A1), r1), r2), gS);
+    } else {
+        const float cs = __fmul_rn(w.A2, r2);
+        t = __fmul_rn(r2, __fmaf_rn(gS, ssim, __fmul_rn(gC, cs)));
+        cov = __fmul_rn(r2, __fmul_rn(2.0f, __fmaf_rn(__fmul_rn(w.A1, gS), r1, gC)));
+    }
+    t = __fmul_rn(t, cov_factor);
+    cov = __fmul_rn(cov, cov_factor);
+    Coefficients c;
+    c.var = -t;
+    c.cov = cov;
+    c.bias_x = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_x), __fmul_rn(__fmul_rn(2.0f, w.mx), t)), __fmul_rn(w.my, cov));
+    c.bias_y = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_y), __fmul_rn(__fmul_rn(2.0f, w.my), t)), __fmul_rn(w.mx, cov));
+    return c;
+}
+
+// What the backward scatter kernel writes for a pixel with shifted samples own (of the image differentiated) and
+// other, from the filtered coefficient maps var, cov and bias at it.
+__device__ __forceinline__ float gathered_gradient(float own, float other, float var, float cov, float bias) {
+    return __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, own), var), __fmul_rn(other, cov)), bias);
 }
 
 }  // namespace kivo
