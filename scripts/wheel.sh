@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Python package's wheel, makes it a manylinux wheel with auditwheel and tries it:
-#   scripts/wheel.sh [pip wheel options...]     e.g. -C cmake.define.KIVO_BUILD_CUDA=OFF for the simulation only
+#   scripts/wheel.sh [pip wheel options...]     e.g. -C cmake.define.KIVO_BUILD_CUDA=OFF for the host libraries only
 # 1. pip wheel .: a py3-none-linux_<arch> wheel (CMake and Ninja come from the package index where this
 #    machine has none recent enough), built in build/wheel/tree so that a second run is incremental.
 # 2. auditwheel repair: the manylinux tag of the oldest glibc the libraries allow, in build/wheel/dist. The
