@@ -31,11 +31,12 @@ def test_host_library_works_after_torch_has_loaded_its_cuda_runtime(backend):
         pytest.skip("this torch build loads no CUDA runtime")
 
 
-def test_a_missing_library_is_named_with_where_it_was_looked_for(tmp_path):
+@pytest.mark.parametrize("backend, file", [("cpu", "libkivo_cpu.so"), ("sim", "libkivo_cuda_sim.so")])
+def test_a_missing_library_is_named_with_where_it_was_looked_for(tmp_path, backend, file):
     result = run_python("import numpy, kivo; kivo.mse(numpy.zeros((4, 4)), numpy.zeros((4, 4)))",
-                        env={"KIVO_LIBRARY_DIR": str(tmp_path)})
+                        env={"KIVO_LIBRARY_DIR": str(tmp_path), "KIVO_CPU_BACKEND": backend})
     assert result.returncode != 0
-    assert f"libkivo_cpu.so not found in {tmp_path}" in result.stderr
+    assert f"{file} not found in {tmp_path}" in result.stderr
 
 
 def test_numpy_alone_needs_no_torch():
