@@ -74,6 +74,19 @@ __attribute__((always_inline)) inline void stage(const T* x, const T* y, const S
     }
 }
 
+// out[c] = sum over k of w[k] rows[k][c], the fused multiply-adds from 0 in tap order; the 32 running sums stay
+// in registers.
+template <int WIN>
+__attribute__((always_inline)) inline void column_pass(const float (&w)[WIN], const float (*rows)[kTileCols],
+                                                       float (&out)[kTileCols]) {
+    float acc[kTileCols];
+    for (int c = 0; c < kTileCols; ++c) acc[c] = 0.0f;
+    for (int k = 0; k < WIN; ++k) {
+        for (int c = 0; c < kTileCols; ++c) acc[c] = __fmaf_rn(w[k], rows[k][c], acc[c]);
+    }
+    for (int c = 0; c < kTileCols; ++c) out[c] = acc[c];
+}
+
 // The per-tile sums of the summing modes from the tile's window values.
 template <int MODE, int WIN>
 __attribute__((always_inline)) inline void reduce(const SsimKernelArgs& a, TileBuffers& b, int rows_in, int rows_out,
@@ -163,24 +176,28 @@ __attribute__((always_inline)) static void run(const SsimKernelArgs& a, unsigned
     const long long map_origin = (plane * a.out_height + row0) * a.out_width + col0;
     for (int o = 0; o < rows_out; ++o) {
         float v[4][kTileCols];
-        for (int q = 0; q < 4; ++q) {
-            for (int c = 0; c < kTileCols; ++c) v[q][c] = 0.0f;
-            for (int k = 0; k < WIN; ++k) {
-                const float* h = b.rows[q][o + k];
-                for (int c = 0; c < kTileCols; ++c) v[q][c] = __fmaf_rn(w[k], h[c], v[q][c]);
-            }
-        }
+        for (int q = 0; q < 4; ++q) column_pass<WIN>(w, b.rows[q] + o, v[q]);
         const long long row_index = map_origin + static_cast<long long>(o) * a.out_width;
         if constexpr (!kReduces) {
-            const float* g_row = MODE == kSsimGradient && a.grad_map != nullptr ? a.grad_map + row_index : nullptr;
-            for (int c = 0; c < cols_out; ++c) {
+            // The row's coefficients over all 32 columns in local arrays (one vectorised loop), then stored.
+            float g[kTileCols], out[4][kTileCols];
+            for (int c = 0; c < kTileCols; ++c) g[c] = gS;
+            if (MODE == kSsimGradient && a.grad_map != nullptr) {
+                for (int c = 0; c < cols_out; ++c) g[c] = a.grad_map[row_index + c];
+            }
+            for (int c = 0; c < kTileCols; ++c) {
                 const WindowTerms t =
                     window_terms(v[0][c], v[1][c], v[2][c], v[3][c], a.shift, a.c1, a.c2, a.cov_factor);
-                const Coefficients k = window_coefficients<MODE>(t, g_row != nullptr ? g_row[c] : gS, gC, a.cov_factor);
-                a.coef_var[row_index + c] = k.var;
-                a.coef_cov[row_index + c] = k.cov;
-                a.bias_x[row_index + c] = k.bias_x;
-                if (a.bias_y != nullptr) a.bias_y[row_index + c] = k.bias_y;
+                const Coefficients k = window_coefficients<MODE>(t, g[c], gC, a.cov_factor);
+                out[0][c] = k.var;
+                out[1][c] = k.cov;
+                out[2][c] = k.bias_x;
+                out[3][c] = k.bias_y;
+            }
+            float* const maps[4] = {a.coef_var, a.coef_cov, a.bias_x, a.bias_y};
+            for (int m = 0; m < 4; ++m) {
+                if (maps[m] == nullptr) continue;
+                for (int c = 0; c < cols_out; ++c) maps[m][row_index + c] = out[m][c];
             }
             continue;
         }
@@ -235,16 +252,22 @@ struct ScatterTile {
         float w[WIN];
         for (int k = 0; k < WIN; ++k) w[k] = a.window[WIN - 1 - k];
         const float* maps[4] = {a.coef_var, a.coef_cov, a.bias_x, a.bias_y};
+        // Halo columns j_lo .. j_hi - 1 lie on the maps; the others, and rows off the maps, are zeros.
+        const int j_lo = max(0, WIN - 1 - col0);
+        const int j_hi = min(halo_cols, a.out_width - col0 + WIN - 1);
         for (int h = 0; h < halo_rows; ++h) {
             const int map_row = row0 + h - (WIN - 1);
             const bool row_inside = map_row >= 0 && map_row < a.out_height;
-            const long long first = (static_cast<long long>(plane) * a.out_height + map_row) * a.out_width;
+            const long long first =
+                (static_cast<long long>(plane) * a.out_height + map_row) * a.out_width + col0 - (WIN - 1);
             for (int m = 0; m < M; ++m) {
-                for (int j = 0; j < halo_cols; ++j) {
-                    const int map_col = col0 + j - (WIN - 1);
-                    b.maps[m][h][j] = row_inside && map_col >= 0 && map_col < a.out_width ? maps[m][first + map_col]
-                                                                                          : 0.0f;
-                }
+                float* row = b.maps[m][h];
+                for (int j = 0; j < halo_cols; ++j) row[j] = 0.0f;
+                if (!row_inside) continue;
+                const float* src = maps[m] + first;
+                for (int j = j_lo; j < j_hi; ++j) row[j] = src[j];
+                // The next tile of the row reads the next 32 columns of these rows: fetch them meanwhile.
+                for (int j = j_hi; j < j_hi + kTileCols; j += 16) __builtin_prefetch(src + j);
             }
         }
         for (int m = 0; m < M; ++m) {
@@ -260,13 +283,7 @@ struct ScatterTile {
         }
         for (int o = 0; o < rows_out; ++o) {
             float f[4][kTileCols];
-            for (int m = 0; m < M; ++m) {
-                for (int c = 0; c < kTileCols; ++c) f[m][c] = 0.0f;
-                for (int k = 0; k < WIN; ++k) {
-                    const float* h = b.rows[m][o + k];
-                    for (int c = 0; c < kTileCols; ++c) f[m][c] = __fmaf_rn(w[k], h[c], f[m][c]);
-                }
-            }
+            for (int m = 0; m < M; ++m) column_pass<WIN>(w, b.rows[m] + o, f[m]);
             const long long q = (static_cast<long long>(plane) * a.height + row0 + o) * a.width + col0;
             for (int c = 0; c < cols_out; ++c) {
                 const float xs = __fsub_rn(a.x[q + c], a.shift);
