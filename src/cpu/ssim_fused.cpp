@@ -285,6 +285,8 @@ struct ScatterTile {
             float f[4][kTileCols];
             for (int m = 0; m < M; ++m) column_pass<WIN>(w, b.rows[m] + o, f[m]);
             const long long q = (static_cast<long long>(plane) * a.height + row0 + o) * a.width + col0;
+            __builtin_prefetch(a.x + q + kTileCols);  // the next tile's pixels of this row
+            __builtin_prefetch(a.y + q + kTileCols);
             for (int c = 0; c < cols_out; ++c) {
                 const float xs = __fsub_rn(a.x[q + c], a.shift);
                 const float ys = __fsub_rn(a.y[q + c], a.shift);
