@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Python package's tests: a virtual environment with what they need from the package index (made once, in
 # build/venv unless KIVO_VENV names another), the package installed from an already built tree (the build
-# directory given, build/default by default, so that nothing is compiled twice), then pytest.
+# directory given, build/default by default, so that nothing is compiled twice), then pytest with host arrays
+# on each host library.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +20,10 @@ if [ -f "$build_dir/CMakeCache.txt" ]; then
   done < <(grep -E '^KIVO_[A-Z_]+:(BOOL|STRING)=' "$build_dir/CMakeCache.txt")
 fi
 "$python" -m pip install -q --disable-pip-version-check --no-deps . -C build-dir="$build_dir" "${choices[@]}"
-"$python" -m pytest tests/python -q -p no:cacheprovider
+# Once per host library that CPU arrays can go to (KIVO_CPU_BACKEND): the CPU library and the simulation.
+status=0
+for backend in cpu sim; do
+  echo "pytest, host arrays on KIVO_CPU_BACKEND=$backend"
+  KIVO_CPU_BACKEND=$backend "$python" -m pytest tests/python -q -p no:cacheprovider || status=1
+done
+exit $status

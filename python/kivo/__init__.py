@@ -2,7 +2,7 @@
 Charbonnier, Huber), for PyTorch, NumPy and CuPy.
 
 CUDA tensors and CuPy arrays run on the GPU library on the framework's current stream; CPU tensors and NumPy
-arrays run on the library's CPU simulation backend (the same results, much slower). See :mod:`kivo.functional`
+arrays run on the CPU library, which gives the GPU's results bit for bit. See :mod:`kivo.functional`
 for the definitions, and :mod:`kivo.losses` (PyTorch) for training losses.
 """
 

@@ -3,7 +3,7 @@
 PyTorch tensors, NumPy arrays and CuPy arrays are read directly; other objects that expose
 ``__cuda_array_interface__`` (Numba device arrays, ...) are viewed without a copy as CuPy arrays, or as torch
 tensors where CuPy is absent. CUDA arrays run on ``libkivo_cuda.so`` on their device and the framework's current
-stream; CPU tensors and NumPy arrays run on the simulation library. Buffers the library writes are allocated by the
+stream; CPU tensors and NumPy arrays run on the CPU library (or the simulation, see ``host_backend``). Buffers the library writes are allocated by the
 same framework, on the same device.
 """
 
@@ -14,6 +14,8 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+
+from ._library import host_backend
 
 __all__ = ["Array", "adapt", "framework_of", "DTYPE_CODES"]
 
@@ -69,11 +71,11 @@ class Array:
 
     obj: Any  # the framework's array
     framework: str  # "torch", "numpy" or "cupy"
-    backend: str  # "cuda" or "sim"
+    backend: str  # "cuda", or "cpu" or "sim" for host memory
     ptr: int  # address of the first element (0 for an empty array)
     shape: tuple[int, ...]
     dtype: str  # NumPy spelling
-    device: int  # CUDA device index; 0 on the simulation
+    device: int  # CUDA device index; 0 on the host
     stream: int  # cudaStream_t as an integer; 0 is the default stream
 
     @property
@@ -107,7 +109,7 @@ def adapt(obj: Any) -> Array:
             return Array(obj, kind, "cuda", obj.data_ptr(), tuple(obj.shape), dtype_name(obj), device, stream)
         if obj.device.type != "cpu":
             raise ValueError(f"tensors on {obj.device.type} devices are not supported (only CUDA and CPU)")
-        return Array(obj, kind, "sim", obj.data_ptr(), tuple(obj.shape), dtype_name(obj), 0, 0)
+        return Array(obj, kind, host_backend(), obj.data_ptr(), tuple(obj.shape), dtype_name(obj), 0, 0)
     if kind == "cupy":
         cupy = _module("cupy")
         if not obj.flags.c_contiguous:  # (ascontiguousarray would also make a 0-d array 1-d)
@@ -118,5 +120,5 @@ def adapt(obj: Any) -> Array:
     if kind == "numpy":
         if not obj.flags.c_contiguous:
             obj = np.ascontiguousarray(obj)
-        return Array(obj, kind, "sim", int(obj.ctypes.data), tuple(obj.shape), dtype_name(obj), 0, 0)
+        return Array(obj, kind, host_backend(), int(obj.ctypes.data), tuple(obj.shape), dtype_name(obj), 0, 0)
     raise TypeError(f"expected a torch tensor, a NumPy or CuPy array, or a CUDA array; got {type(obj).__name__}")

@@ -1,7 +1,9 @@
-"""The two shared libraries of the package and their C entries, called through ctypes.
+"""The shared libraries of the package and their C entries, called through ctypes.
 
-``libkivo_cuda.so`` runs on CUDA devices; ``libkivo_cuda_sim.so`` runs the same kernels on the CPU (the
-simulation backend). Both export the same entries; each is loaded on first use. They are looked for in the
+``libkivo_cuda.so`` runs on CUDA devices; ``libkivo_cpu.so`` computes the same bits on the CPU, on host memory;
+``libkivo_cuda_sim.so`` runs the CUDA kernels themselves on the CPU (the simulation backend, for debugging them).
+All export the same entries; each is loaded on first use. Host arrays go to ``libkivo_cpu.so`` unless
+``KIVO_CPU_BACKEND=sim`` selects the simulation (see :func:`host_backend`). They are looked for in the
 package's ``lib`` directory, or in the directories that ``KIVO_LIBRARY_DIR`` lists (separated by ``os.pathsep``),
 for example those of a CMake build tree.
 """
@@ -14,7 +16,7 @@ import pathlib
 import threading
 from ctypes import c_char_p, c_double, c_int, c_long, c_void_p
 
-__all__ = ["Backend", "SsimOptions", "library", "check", "cpu_threads"]
+__all__ = ["Backend", "SsimOptions", "library", "check", "cpu_threads", "host_backend"]
 
 
 class SsimOptions(ctypes.Structure):
@@ -62,7 +64,9 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
                                _P, _P, c_int, _P]),
 }
 
-_FILES = {"cuda": "libkivo_cuda.so", "sim": "libkivo_cuda_sim.so"}
+_FILES = {"cuda": "libkivo_cuda.so", "cpu": "libkivo_cpu.so", "sim": "libkivo_cuda_sim.so"}
+# Each host library's thread-count calls.
+_THREAD_CALLS = {"cpu": ("kivo_cpu_threads", "kivo_cpu_set_threads"), "sim": ("kivo_sim_threads", "kivo_sim_set_threads")}
 # The oldest ABI version with every entry above (3: the fused SSIM loss entries); newer libraries only add
 # entries.
 _ABI_VERSION = 3
@@ -71,7 +75,7 @@ _ARGUMENT_STATUSES = range(1, 6)
 
 
 class Backend:
-    """One loaded library: ``cuda`` (the GPU) or ``sim`` (the CPU simulation)."""
+    """One loaded library: ``cuda`` (the GPU), ``cpu`` (the CPU library) or ``sim`` (the CPU simulation)."""
 
     def __init__(self, name: str, path: pathlib.Path) -> None:
         self.name = name
@@ -133,7 +137,7 @@ _loaded: dict[str, Backend] = {}
 
 
 def library(name: str) -> Backend:
-    """The library of backend ``name`` (``"cuda"`` or ``"sim"``), loaded on first use."""
+    """The library of backend ``name`` (``"cuda"``, ``"cpu"`` or ``"sim"``), loaded on first use."""
     with _lock:
         if name not in _loaded:
             file = _FILES[name]
@@ -149,18 +153,32 @@ def library(name: str) -> Backend:
         return _loaded[name]
 
 
+def host_backend() -> str:
+    """The backend of host memory: ``"cpu"``, or ``"sim"`` when ``KIVO_CPU_BACKEND`` is ``sim``.
+
+    Raises ``ValueError`` naming ``KIVO_CPU_BACKEND`` for any other non-empty value.
+    """
+    choice = os.environ.get("KIVO_CPU_BACKEND", "") or "cpu"
+    if choice not in ("cpu", "sim"):
+        raise ValueError(f"KIVO_CPU_BACKEND must be 'cpu' or 'sim'; got {choice!r}")
+    return choice
+
+
 def cpu_threads(count: int | None = None) -> int:
-    """The number of host threads the CPU backend (the simulation library) runs kernels on.
+    """The number of host threads that the CPU backend in use (see :func:`host_backend`) computes on.
 
     With ``count``, sets it first: 1 runs everything on the calling thread; 0 restores the default, one per
-    processor the process may use (or ``KIVO_SIM_THREADS`` from the environment). Results never depend on it.
+    processor the process may use (or ``KIVO_CPU_THREADS``, for the simulation ``KIVO_SIM_THREADS``, from the
+    environment). Results never depend on it.
     """
-    dll = library("sim").dll
+    name = host_backend()
+    get, set_ = _THREAD_CALLS[name]
+    dll = library(name).dll
     if count is None:
-        return int(dll.kivo_sim_threads())
+        return int(getattr(dll, get)())
     if isinstance(count, bool) or not isinstance(count, int) or count < 0:
         raise ValueError(f"count must be a non-negative integer; got {count!r}")
-    now = int(dll.kivo_sim_set_threads(count))
+    now = int(getattr(dll, set_)(count))
     if now < 0:
         raise ValueError(f"count must be at most 1024; got {count}")
     return now

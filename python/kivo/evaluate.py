@@ -11,7 +11,7 @@ grey or RGB with an alpha channel, which is dropped; turned upright by their EXI
 them), or listed in a CSV file of ``reference,distorted`` rows (relative paths are
 relative to the list). Samples are scaled to [0, 1] (so MSE and MAE are in that unit, and the data range is 1).
 Files are decoded in parallel by a ``DataLoader``; images of equal size are batched and compared on the GPU, or
-through the simulation backend on the CPU. One row per pair goes to ``--csv`` and/or ``--json``; a summary
+on the CPU through ``libkivo_cpu.so`` (``KIVO_CPU_BACKEND=sim``: the simulation). One row per pair goes to ``--csv`` and/or ``--json``; a summary
 (mean, median, min, max of each metric), the worst pairs and the pairs that could not be compared (a missing
 counterpart, an undecodable file, a size or channel mismatch, with the reason) are printed. In the JSON file a
 value that was not computed is ``null``, and an infinite or undefined one (the PSNR of identical images) the
@@ -53,6 +53,7 @@ import torch
 
 from . import compat
 from . import functional as F
+from ._library import host_backend, library
 from ._report import PairView, write_report
 
 __all__ = ["main"]
@@ -681,7 +682,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if processes.rank == 0:
             outcomes = sorted(outcomes + gathered, key=lambda o: o.index)
             where = (f"{device} ({torch.cuda.get_device_name(device)})" if device.type == "cuda"
-                     else "cpu (simulation backend)")
+                     else f"cpu ({library(host_backend()).path.name})")
             if processes.distributed:
                 where += f", {processes.world} processes"
             summary = summarise(outcomes, args.metrics)

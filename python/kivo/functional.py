@@ -5,8 +5,8 @@ shape and device. Images of two floating-point types are computed in the wider o
 autocast: a bfloat16 prediction against a float32 target is computed in float32); an 8-bit image against a
 floating-point one is refused, as their data ranges differ. Element types: ``uint8`` (samples 0..255), ``float16``, ``bfloat16``, ``float32``
 and ``float64``. CUDA tensors and CuPy arrays are computed on their GPU, on the framework's current stream,
-without synchronising; CPU tensors and NumPy arrays are computed by the library's CPU simulation backend, which
-gives the same results as the GPU but is much slower (use it for tests and small images). Results are float64
+without synchronising; CPU tensors and NumPy arrays are computed by the library's CPU backend (``libkivo_cpu.so``;
+``KIVO_CPU_BACKEND=sim`` selects the simulation of the CUDA kernels), which gives the same results as the GPU. Results are float64
 for ``float64`` inputs and float32 otherwise, as arrays of the inputs' framework on their device: nothing is read
 back to the host.
 
@@ -91,7 +91,7 @@ class _Images:
         dtype = dtype or self.result_dtype
         if self.framework == "torch":
             return value.to(getattr(self.xp, dtype))
-        return value.astype(dtype)
+        return value.astype(dtype, copy=False)
 
     def result(self, value: Any) -> Any:
         """A float64 result in the result type; a single NumPy value as a NumPy scalar."""
@@ -594,6 +594,19 @@ def psnr(x: Any, y: Any, *, data_range: float | None = None, reduction: str = "m
 _LUMA = (0.299, 0.587, 0.114)  # BT.601
 
 
+def _luma(images: _Images, a: Any, work: str) -> Any:
+    """0.299 R + 0.587 G + 0.114 B of (N, 3, H, W) images as (N, 1, H, W) in ``work``, summed from the red term in
+    that order, in place so that one pass over the image makes each term."""
+    total = None
+    for i, w in enumerate(_LUMA):
+        term = w * images.cast(a[:, i : i + 1], work)
+        if total is None:
+            total = term
+        else:
+            total += term
+    return total
+
+
 def gmsd(x: Any, y: Any, *, data_range: float | None = None, downsample: bool = True, c: float | None = None,
          reduction: str = "mean") -> Any:
     """Gradient magnitude similarity deviation (0 for identical images; larger is worse).
@@ -612,8 +625,7 @@ def gmsd(x: Any, y: Any, *, data_range: float | None = None, downsample: bool = 
     constant = 170.0 * (span / 255.0) ** 2 if c is None else _positive(c, "c")
     if images.shape[1] == 3:
         work = "float64" if images.dtype == "float64" else "float32"
-        images = images.with_images(*(sum(w * images.cast(a[:, i : i + 1], work) for i, w in enumerate(_LUMA))
-                                      for a in (images.x, images.y)))
+        images = images.with_images(*(_luma(images, a, work) for a in (images.x, images.y)))
     _check_extent(images, 6 if downsample else 3, "GMSD" + (" with downsampling" if downsample else ""))
     _, deviation = images.run("gmsd", bool(downsample), constant)
     return images.reduce(deviation, reduction)

@@ -82,6 +82,26 @@ __forceinline__ double opaque(double v) {
 }
 }  // namespace kivo::sim::detail
 
+#if defined(KIVO_PLAIN_ARITHMETIC)
+// The CPU library's drivers: the same operations as plain IEEE arithmetic (the library is compiled without
+// contraction), which the compiler may vectorise; the fused multiply-add is the correctly rounded builtin.
+// Internal linkage keeps these apart from the opaque definitions of the simulated kernels.
+#define KIVO_PLAIN static inline __attribute__((always_inline))
+KIVO_PLAIN float __fmaf_rn(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
+KIVO_PLAIN float __fmul_rn(float a, float b) { return a * b; }
+KIVO_PLAIN float __fadd_rn(float a, float b) { return a + b; }
+KIVO_PLAIN float __fsub_rn(float a, float b) { return a - b; }
+KIVO_PLAIN float __fdiv_rn(float a, float b) { return a / b; }
+KIVO_PLAIN float __frcp_rn(float a) { return 1.0f / a; }
+KIVO_PLAIN float __fsqrt_rn(float a) { return __builtin_sqrtf(a); }
+KIVO_PLAIN double __fma_rn(double a, double b, double c) { return __builtin_fma(a, b, c); }
+KIVO_PLAIN double __dmul_rn(double a, double b) { return a * b; }
+KIVO_PLAIN double __dadd_rn(double a, double b) { return a + b; }
+KIVO_PLAIN double __dsub_rn(double a, double b) { return a - b; }
+KIVO_PLAIN double __ddiv_rn(double a, double b) { return a / b; }
+KIVO_PLAIN double __dsqrt_rn(double a) { return __builtin_sqrt(a); }
+#undef KIVO_PLAIN
+#else
 __forceinline__ float __fmaf_rn(float a, float b, float c) {
     return kivo::sim::detail::opaque(__builtin_fmaf(a, b, c));
 }
@@ -99,6 +119,7 @@ __forceinline__ double __dadd_rn(double a, double b) { return kivo::sim::detail:
 __forceinline__ double __dsub_rn(double a, double b) { return kivo::sim::detail::opaque(a - b); }
 __forceinline__ double __ddiv_rn(double a, double b) { return kivo::sim::detail::opaque(a / b); }
 __forceinline__ double __dsqrt_rn(double a) { return kivo::sim::detail::opaque(__builtin_sqrt(a)); }
+#endif
 __forceinline__ float __double2float_rn(double a) { return static_cast<float>(a); }
 inline float __int2float_rn(int a) { return static_cast<float>(a); }
 inline double __ll2double_rn(long long a) { return static_cast<double>(a); }

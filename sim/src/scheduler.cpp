@@ -517,12 +517,17 @@ void run_blocks(Grid& grid) {
 
 // ---- The pool of host threads -----------------------------------------------------------------------------
 
+// The variable that sets the default count; the CPU library, built from these sources, names its own.
+#if !defined(KIVO_THREADS_VARIABLE)
+#define KIVO_THREADS_VARIABLE "KIVO_SIM_THREADS"
+#endif
+
 int default_threads() {
-    if (const char* text = std::getenv("KIVO_SIM_THREADS")) {
+    if (const char* text = std::getenv(KIVO_THREADS_VARIABLE)) {
         char* end = nullptr;
         const long n = std::strtol(text, &end, 10);
         if (end != text && *end == '\0' && n >= 1 && n <= 1024) return int(n);
-        std::fprintf(stderr, "simulation: ignoring KIVO_SIM_THREADS=%s (not a count from 1 to 1024)\n", text);
+        std::fprintf(stderr, "kivo: ignoring " KIVO_THREADS_VARIABLE "=%s (not a count from 1 to 1024)\n", text);
     }
     cpu_set_t cpus;
     if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);

@@ -9,6 +9,10 @@
 #include "frame/launch_status.h"
 #include "frame/shape.h"
 #include "kernels/gmsd.cuh"
+
+#if defined(KIVO_CPU_DRIVER)
+#include "cpu/gmsd.h"  // the CPU library computes the tile sums with its own driver
+#endif
 #include "kivo_cuda.h"
 
 namespace kivo {
@@ -75,10 +79,17 @@ int kivo_cuda_gmsd(const void* x, const void* y, int dtype, int batch, int chann
         const dim3 block(kGmsdBlockX, kGmsdBlockY);
         with_value<0, 1>(downsample != 0, 0, [&](auto flag) {
             constexpr bool DOWNSAMPLE = decltype(flag)::value != 0;
+#if defined(KIVO_CPU_DRIVER)
+            cpu::gmsd_sums<T, DOWNSAMPLE>(
+                grid, stream, static_cast<const T*>(x), static_cast<const T*>(y), partials, partials_sq,
+                height, width, work_height, work_width, out_height, out_width, static_cast<float>(c),
+                static_cast<float>(eps), tiles);
+#else
             launch<gmsd_kernel<T, DOWNSAMPLE>, kGmsdThreads>(
                 grid, block, stream, static_cast<const T*>(x), static_cast<const T*>(y), partials, partials_sq,
                 height, width, work_height, work_width, out_height, out_width, static_cast<float>(c),
                 static_cast<float>(eps), tiles);
+#endif
             return 0;
         });
         if (const int status = launch_status()) return status;

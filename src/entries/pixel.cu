@@ -11,6 +11,10 @@
 #include "frame/launch_status.h"
 #include "kernels/finalize.h"
 #include "kernels/pixel.cuh"
+
+#if defined(KIVO_CPU_DRIVER)
+#include "cpu/pixel.h"  // the CPU library computes the reductions with its own driver
+#endif
 #include "kivo_cuda.h"
 
 namespace kivo {
@@ -90,13 +94,22 @@ int kivo_cuda_pixel_reduce(const void* x, const void* y, int dtype, long planes,
             const T* yt = static_cast<const T*>(y);
             if constexpr (std::is_same_v<T, unsigned char>) {
                 if (four_samples) {
+#if defined(KIVO_CPU_DRIVER)
+                    cpu::pixel_sums_u8x4<OP>(grid, stream, xt, yt, partials, plane_size / 4, plane_size / 4 * 4,
+                                             plane_size, param, blocks);
+#else
                     launch<pixel_kernel_u8<OP>>(grid, block, stream, static_cast<const uchar4*>(x),
                                                 static_cast<const uchar4*>(y), partials, plane_size / 4,
                                                 plane_size / 4 * 4, xt, yt, plane_size, param, blocks);
+#endif
                     return 0;
                 }
             }
+#if defined(KIVO_CPU_DRIVER)
+            cpu::pixel_sums<T, OP>(grid, stream, xt, yt, partials, plane_size, param, blocks);
+#else
             launch<pixel_kernel<T, OP>>(grid, block, stream, xt, yt, partials, plane_size, param, blocks);
+#endif
             return 0;
         });
         if (const int status = launch_status()) return status;

@@ -11,6 +11,10 @@
 #include "kernels/ssim_fused.h"
 #include "kernels/ssim_padding_grad.cuh"
 
+#if defined(KIVO_CPU_DRIVER)
+#include "cpu/ssim_fused.h"  // the CPU library gathers the gradients with its own driver
+#endif
+
 namespace kivo {
 namespace {
 
@@ -24,9 +28,15 @@ int ssim_bwd_scatter(const float* x, const float* y, const float* coef_var, cons
     const int status = with_value<3, 5, 7, 9, 11>(win, KIVO_CUDA_UNSUPPORTED_WINDOW, [&](auto w) {
         constexpr int WIN = decltype(w)::value;
         return with_value<0, 1>(grad_y != nullptr, KIVO_CUDA_INTERNAL_ERROR, [&](auto flag) {
+#if defined(KIVO_CPU_DRIVER)
+            cpu::ssim_scatter<WIN, bool(decltype(flag)::value)>(grid, stream, x, y, coef_var, coef_cov, bias_x, bias_y,
+                                                                grad_x, grad_y, window, height, width, out_height,
+                                                                out_width, static_cast<float>(shift));
+#else
             launch<ssim_bwd_scatter_kernel<float, WIN, bool(decltype(flag)::value), kScatterPlain>, kTileThreads>(
                 grid, block, stream, x, y, coef_var, coef_cov, bias_x, bias_y, grad_x, grad_y, window, height, width,
                 out_height, out_width, static_cast<float>(shift), WIN - 1, LossGradient{});
+#endif
             return 0;
         });
     });

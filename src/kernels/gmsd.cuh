@@ -6,41 +6,9 @@
 #include "frame/element.h"
 #include "kernels/arith.cuh"
 #include "kernels/block_reduce.cuh"
+#include "kernels/gmsd_terms.cuh"
 
 namespace kivo {
-
-constexpr int kGmsdTile = 32;              // GMS values per tile side
-constexpr int kGmsdStage = kGmsdTile + 2;  // staged working samples per side: the tile and its 3 x 3 margin
-constexpr int kGmsdBlockX = 32;
-constexpr int kGmsdBlockY = 8;
-constexpr int kGmsdThreads = kGmsdBlockX * kGmsdBlockY;
-constexpr int kGmsdFinalizeThreads = 256;
-
-// Working sample (r, col) of a plane: the sample itself, or with DOWNSAMPLE the average of the 2 x 2 source
-// block at (2r, 2col), summed in a fixed order so that every backend rounds alike.
-template <bool DOWNSAMPLE, class T>
-__device__ __forceinline__ float gmsd_working_sample(const T* plane, int width, int r, int col) {
-    if constexpr (DOWNSAMPLE) {
-        const T* p = plane + 2LL * r * width + 2LL * col;
-        const float a00 = load_widened(p), a01 = load_widened(p + 1);
-        const float a10 = load_widened(p + width), a11 = load_widened(p + width + 1);
-        return mul_rn(add_rn(add_rn(add_rn(a00, a01), a10), a11), 0.25f);
-    } else {
-        return load_widened(plane + static_cast<long long>(r) * width + col);
-    }
-}
-
-// Prewitt gradient magnitude of the 3 x 3 neighbourhood whose top-left sample is p (row stride kGmsdStage).
-// The centre sample takes no part; the 1/3 scale is applied once to each sum of differences.
-__device__ __forceinline__ float gmsd_magnitude(const float* p, float eps) {
-    constexpr float kThird = 1.0f / 3.0f;  // the float32 nearest 1/3
-    const float* r0 = p;
-    const float* r1 = p + kGmsdStage;
-    const float* r2 = p + 2 * kGmsdStage;
-    const float gx = mul_rn(add_rn(add_rn(sub_rn(r0[0], r0[2]), sub_rn(r1[0], r1[2])), sub_rn(r2[0], r2[2])), kThird);
-    const float gy = mul_rn(add_rn(add_rn(sub_rn(r0[0], r2[0]), sub_rn(r0[1], r2[1])), sub_rn(r0[2], r2[2])), kThird);
-    return sqrt_rn(add_rn(mul_rn(gx, gx), add_rn(mul_rn(gy, gy), eps)));
-}
 
 // Block (tile_x, tile_y, plane) of a (tiles_x, tiles_y, planes) grid of 32 x 8 threads writes the sum of the
 // tile's GMS values to partials and the sum of their squares to partials_sq, at plane * tiles + tile index.
@@ -94,9 +62,7 @@ __global__ void __launch_bounds__(kGmsdThreads)
             const int at = r * kGmsdStage + tx;
             const float mx = gmsd_magnitude(s_x + at, eps);
             const float my = gmsd_magnitude(s_y + at, eps);
-            const float num = add_rn(mul_rn(mul_rn(2.0f, mx), my), c);
-            const float den = add_rn(add_rn(mul_rn(mx, mx), mul_rn(my, my)), c);
-            const double gms = div_rn(num, den);
+            const double gms = gmsd_value(mx, my, c);
             sums[0] = add_rn(sums[0], gms);
             sums[1] = add_rn(sums[1], mul_rn(gms, gms));
         }

@@ -26,6 +26,7 @@
 #include "kernels/ssim_fused.h"
 #include "kernels/ssim_loss.h"
 #include "kernels/ssim_padding.cuh"
+#include "kernels/ssim_window.cuh"
 
 namespace kivo {
 
@@ -253,15 +254,10 @@ __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
                 auto finish = [&](float gathered, float pixel) {
                     return kLoss ? __fmaf_rn(ssim_scale, gathered, pixel) : gathered;
                 };
-                if (grad_x != nullptr) {
-                    const float g = __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, xs), f[0]), __fmul_rn(ys, f[1])), f[2]);
-                    store_narrowed(grad_x + q, finish(g, pixel_x));
-                }
+                if (grad_x != nullptr) store_narrowed(grad_x + q, finish(gathered_gradient(xs, ys, f[0], f[1], f[2]), pixel_x));
                 if constexpr (with_grad_y) {
                     if (grad_y != nullptr) {
-                        const float g =
-                            __fadd_rn(__fadd_rn(__fmul_rn(__fmul_rn(2.0f, ys), f[0]), __fmul_rn(xs, f[1])), f[3]);
-                        store_narrowed(grad_y + q, finish(g, -pixel_x));
+                        store_narrowed(grad_y + q, finish(gathered_gradient(ys, xs, f[0], f[1], f[3]), -pixel_x));
                     }
                 }
             };

@@ -19,73 +19,13 @@
 #include "kernels/separable.cuh"
 #include "kernels/ssim_padding.cuh"
 #include "kernels/ssim_fused.h"
+#include "kernels/ssim_window.cuh"
+
+#if defined(KIVO_CPU_DRIVER)
+#include "cpu/ssim_fused.h"
+#endif
 
 namespace kivo {
-
-// The windowed statistics of one window in the kernel's arithmetic (all float32), from the four windowed
-// moments of the shifted samples x' = x - shift, y' = y - shift. Both variances and the covariance are
-// multiplied by cov_factor (1: population; a factor of 1 changes no bit).
-struct WindowTerms {
-    float mx, my;  // windowed means of x' and y'
-    float mu_x, mu_y;  // the true local means
-    float A1, A2, B1, B2;  // SSIM = (A1 A2) / (B1 B2); A2 / B2 is the contrast-structure term
-};
-
-__device__ __forceinline__ WindowTerms window_terms(float mx, float my, float exy, float edd, float shift, float c1,
-                                                    float c2, float cov_factor) {
-    WindowTerms w;
-    w.mx = mx;
-    w.my = my;
-    w.mu_x = __fadd_rn(mx, shift);
-    w.mu_y = __fadd_rn(my, shift);
-    const float cov = __fsub_rn(exy, __fmul_rn(mx, my));
-    // E[(x' - y')^2] = var_x + var_y - 2 cov + (mx - my)^2, so this is var_x + var_y, left unclamped.
-    const float dm = __fsub_rn(mx, my);
-    const float var_sum = __fmul_rn(__fsub_rn(__fmaf_rn(2.0f, cov, edd), __fmul_rn(dm, dm)), cov_factor);
-    const float sxy = __fmul_rn(cov, cov_factor);
-    w.A1 = __fmaf_rn(__fadd_rn(w.mu_x, w.mu_x), w.mu_y, c1);
-    w.A2 = __fmaf_rn(2.0f, sxy, c2);
-    w.B1 = __fadd_rn(__fmaf_rn(w.mu_x, w.mu_x, __fmul_rn(w.mu_y, w.mu_y)), c1);
-    w.B2 = __fadd_rn(var_sum, c2);
-    return w;
-}
-
-// Coefficient maps of one window for a loss gS x SSIM + gC x cs: the derivatives with respect to the
-// shifted means and moments that the backward scatter kernel gathers onto the pixels. The single-gradient
-// mode (gS = g, no cs term) groups its products differently. The derivatives with respect to the variances
-// and the covariance carry the covariance factor into the moments.
-struct Coefficients {
-    float var, cov, bias_x, bias_y;
-};
-
-template <int MODE>
-__device__ __forceinline__ Coefficients window_coefficients(const WindowTerms& w, float gS, float gC,
-                                                            float cov_factor) {
-    const float r1 = __frcp_rn(w.B1);
-    const float r2 = __frcp_rn(w.B2);
-    const float ssim = __fmul_rn(__fmul_rn(__fmul_rn(w.A1, w.A2), r1), r2);
-    // dSSIM / dmu: the luminance factor's derivative times the contrast-structure factor.
-    const float cs_factor = __fmul_rn(__fmul_rn(__fmul_rn(2.0f, w.A2), r1), r2);
-    const float d_x = __fmul_rn(__fsub_rn(w.mu_y, __fmul_rn(__fmul_rn(w.mu_x, w.A1), r1)), cs_factor);
-    const float d_y = __fmul_rn(__fsub_rn(w.mu_x, __fmul_rn(__fmul_rn(w.mu_y, w.A1), r1)), cs_factor);
-    float t, cov;
-    if constexpr (MODE == kSsimGradient) {
-        t = __fmul_rn(__fmul_rn(r2, ssim), gS);
-        cov = __fmul_rn(__fmul_rn(__fmul_rn(__fmul_rn(2.0f, w.A1), r1), r2), gS);
-    } else {
-        const float cs = __fmul_rn(w.A2, r2);
-        t = __fmul_rn(r2, __fmaf_rn(gS, ssim, __fmul_rn(gC, cs)));
-        cov = __fmul_rn(r2, __fmul_rn(2.0f, __fmaf_rn(__fmul_rn(w.A1, gS), r1, gC)));
-    }
-    t = __fmul_rn(t, cov_factor);
-    cov = __fmul_rn(cov, cov_factor);
-    Coefficients c;
-    c.var = -t;
-    c.cov = cov;
-    c.bias_x = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_x), __fmul_rn(__fmul_rn(2.0f, w.mx), t)), __fmul_rn(w.my, cov));
-    c.bias_y = __fsub_rn(__fadd_rn(__fmul_rn(gS, d_y), __fmul_rn(__fmul_rn(2.0f, w.my), t)), __fmul_rn(w.mx, cov));
-    return c;
-}
 
 // The derivatives of one window's SSIM = (A1 A2) / (B1 B2) with respect to its shifted means and moments, as
 // the loss's backward pass gathers them: the pair (coef_var, coef_cov) at `pairs`, then bias_x and, when
@@ -107,17 +47,6 @@ __device__ __forceinline__ void store_ssim_derivatives(const WindowTerms& w, flo
         const float d_y = __fmul_rn(__fsub_rn(w.mu_x, __fmul_rn(w.mu_y, luminance)), cs_factor);
         bias_y[index] = __fmaf_rn(-w.mx, cov, __fmaf_rn(w.my, t2, d_y));
     }
-}
-
-// The four values a staged sample contributes to the horizontal pass: x', y', x'y' and (x' - y')^2, the last
-// two rounded products.
-__device__ __forceinline__ void sample_moments(const Floats<2>& s, float (&f)[4]) {
-    const float a = s.v[0], b = s.v[1];
-    const float d = __fsub_rn(a, b);
-    f[0] = a;
-    f[1] = b;
-    f[2] = __fmul_rn(a, b);
-    f[3] = __fmul_rn(d, d);
 }
 
 template <class T, int MODE, int WIN>
@@ -266,8 +195,8 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             const bool second_centre = centres && hc + 1 < cols_out;
             filter_row_pair<WIN>(
                 [&](int j, float(&f0)[4], float(&f1)[4]) {
-                    sample_moments(s_stage[hr].e[hc + 2 * j], f0);
-                    sample_moments(s_stage[hr].e[hc + 2 * j + 1], f1);
+                    sample_moments(s_stage[hr].e[hc + 2 * j].v[0], s_stage[hr].e[hc + 2 * j].v[1], f0);
+                    sample_moments(s_stage[hr].e[hc + 2 * j + 1].v[0], s_stage[hr].e[hc + 2 * j + 1].v[1], f1);
                     if constexpr (kLoss) {
                         constexpr int r = WIN / 2;
                         if (centres && (2 * j == r || 2 * j + 1 == r)) {
@@ -319,13 +248,13 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                     store_ssim_derivatives(w, ssim, R, cov_factor, index, reinterpret_cast<float2*>(coef_var), bias_x,
                                            bias_y);
                 } else if constexpr (MODE == kSsimSums || MODE == kSsimSumsAndMap || kLoss) {
-                    const float ssim = __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
+                    const float ssim = window_ssim(w);
                     if constexpr (MODE == kSsimSumsAndMap) ssim_map[index] = ssim;
                     ssim_sum += static_cast<double>(ssim);
                 } else if constexpr (MODE == kSsimAndCsSums) {
-                    const float R = __frcp_rn(__fmul_rn(w.B1, w.B2));
-                    ssim_sum_f = __fmaf_rn(__fmul_rn(w.A1, w.A2), R, ssim_sum_f);
-                    cs_sum_f = __fmaf_rn(__fmul_rn(w.A2, w.B1), R, cs_sum_f);
+                    const SsimCsTerms t = window_ssim_cs(w);
+                    ssim_sum_f = __fmaf_rn(t.num_ssim, t.recip, ssim_sum_f);
+                    cs_sum_f = __fmaf_rn(t.num_cs, t.recip, cs_sum_f);
                 } else {
                     const float g = MODE == kSsimGradient && grad_map != nullptr ? __ldg(grad_map + index) : gS;
                     const Coefficients c = window_coefficients<MODE>(w, g, gC, cov_factor);
@@ -377,12 +306,21 @@ int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& a,
                           (kLoss && (std::is_same_v<T, unsigned char> || std::is_same_v<T, double>))) {
                 return KIVO_CUDA_INTERNAL_ERROR;  // modes without an instantiation for this element type
             } else {
-                launch<ssim_fused_kernel<T, MODE, WIN>, kTileThreads>(
-                    grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
-                    a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x, a.bias_y,
-                    a.height, a.width, a.out_height, a.out_width, a.shift, a.c1, a.c2, a.window, a.tiles,
-                    a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor, a.partials_pixel, a.pixel_op,
-                    a.pixel_param);
+                // The CPU library computes the kernel's results with its own driver over the same arithmetic; the
+                // loss modes, which it has no driver for, run the kernel itself on its threads.
+#if defined(KIVO_CPU_DRIVER)
+                if constexpr (!kLoss) {
+                    cpu::ssim_fused<T, MODE, WIN>(planes, a, stream);
+                } else
+#endif
+                {
+                    launch<ssim_fused_kernel<T, MODE, WIN>, kTileThreads>(
+                        grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
+                        a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x,
+                        a.bias_y, a.height, a.width, a.out_height, a.out_width, a.shift, a.c1, a.c2, a.window, a.tiles,
+                        a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor, a.partials_pixel, a.pixel_op,
+                        a.pixel_param);
+                }
                 return 0;
             }
         });

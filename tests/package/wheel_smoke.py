@@ -1,5 +1,5 @@
 """The installed wheel, in an environment holding nothing but it and NumPy: SSIM of two NumPy arrays through
-the simulation library it carries, against a float64 SSIM (Gaussian window of 11 taps, sigma 1.5, valid
+the host library that KIVO_CPU_BACKEND picks (both are in the wheel), against a float64 SSIM (Gaussian window of 11 taps, sigma 1.5, valid
 windows, K = (0.01, 0.03), data range 1) computed here."""
 import numpy as np
 

@@ -1,5 +1,5 @@
-"""Every test that takes ``device`` runs on CPU tensors (the simulation library) and, where a GPU is present, on
-CUDA tensors (the GPU library)."""
+"""Every test that takes ``device`` runs on CPU tensors (the CPU library, or the simulation under
+``KIVO_CPU_BACKEND=sim``) and, where a GPU is present, on CUDA tensors (the GPU library)."""
 
 import pytest
 import torch

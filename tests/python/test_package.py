@@ -1,10 +1,12 @@
-"""The package as users meet it: the simulation library beside a real CUDA runtime, finding the libraries, the
+"""The package as users meet it: the host libraries beside a real CUDA runtime, finding the libraries, the
 example."""
 
 import os
 import pathlib
 import subprocess
 import sys
+
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
@@ -14,27 +16,27 @@ def run_python(code, env=None, timeout=300):
                           env={**os.environ, **(env or {})})
 
 
-def test_simulation_works_after_torch_has_loaded_its_cuda_runtime():
-    # torch brings its own libcudart, whose cuda* names would otherwise capture the simulation's runtime calls.
+@pytest.mark.parametrize("backend", ["cpu", "sim"])
+def test_host_library_works_after_torch_has_loaded_its_cuda_runtime(backend):
+    # torch brings its own libcudart, whose cuda* names would otherwise capture the host library's runtime calls.
     result = run_python(
         "import torch, kivo\n"
         "loaded = 'libcudart' in open('/proc/self/maps').read()\n"
         "x = torch.linspace(0, 1, 64 * 64).reshape(1, 1, 64, 64)\n"
-        "print(loaded, kivo.ssim(x, x).item(), kivo.mse(x, x + 0.5).item())\n")
+        "print(loaded, kivo.ssim(x, x).item(), kivo.mse(x, x + 0.5).item())\n", env={"KIVO_CPU_BACKEND": backend})
     assert result.returncode == 0, result.stderr
     loaded, ssim, mse = result.stdout.split()
     assert abs(float(ssim) - 1.0) < 1e-5 and float(mse) == 0.25
     if loaded != "True":
-        import pytest
-
         pytest.skip("this torch build loads no CUDA runtime")
 
 
-def test_a_missing_library_is_named_with_where_it_was_looked_for(tmp_path):
+@pytest.mark.parametrize("backend, file", [("cpu", "libkivo_cpu.so"), ("sim", "libkivo_cuda_sim.so")])
+def test_a_missing_library_is_named_with_where_it_was_looked_for(tmp_path, backend, file):
     result = run_python("import numpy, kivo; kivo.mse(numpy.zeros((4, 4)), numpy.zeros((4, 4)))",
-                        env={"KIVO_LIBRARY_DIR": str(tmp_path)})
+                        env={"KIVO_LIBRARY_DIR": str(tmp_path), "KIVO_CPU_BACKEND": backend})
     assert result.returncode != 0
-    assert f"libkivo_cuda_sim.so not found in {tmp_path}" in result.stderr
+    assert f"{file} not found in {tmp_path}" in result.stderr
 
 
 def test_numpy_alone_needs_no_torch():

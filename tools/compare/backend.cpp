@@ -88,7 +88,7 @@ Backend Backend::open(BackendChoice choice) {
     std::string why_not_gpu = "as asked";
 #if defined(KIVO_COMPARE_CUDA)
     const bool gpu_possible = true;
-    if (choice != BackendChoice::simulation) {
+    if (choice == BackendChoice::automatic || choice == BackendChoice::gpu) {
         LoadedLibrary gpu;
         if (load(KIVO_COMPARE_GPU_LIBRARY, KIVO_COMPARE_GPU_DIRS, gpu, why_not_gpu)) {
             backend.bind(gpu);
@@ -119,11 +119,14 @@ Backend Backend::open(BackendChoice choice) {
     if (choice == BackendChoice::gpu) throw Failure("cannot run on a GPU: this kivo-compare was built without CUDA");
     if (choice == BackendChoice::automatic) why_not_gpu = "built without CUDA";
 #endif
+    // On the host: the CPU library, or the simulation when asked for. Both bring the same stand-in runtime.
+    const bool simulation = choice == BackendChoice::simulation;
     LoadedLibrary sim;
     std::string error;
-    if (!load(KIVO_COMPARE_SIM_LIBRARY, KIVO_COMPARE_SIM_DIRS, sim, error))
+    if (!(simulation ? load(KIVO_COMPARE_SIM_LIBRARY, KIVO_COMPARE_SIM_DIRS, sim, error)
+                     : load(KIVO_COMPARE_CPU_LIBRARY, KIVO_COMPARE_CPU_DIRS, sim, error)))
         throw Failure(choice == BackendChoice::automatic && gpu_possible
-                          ? "cannot run on a GPU (" + why_not_gpu + ") nor on the simulation (" + error + ")"
+                          ? "cannot run on a GPU (" + why_not_gpu + ") nor on the CPU (" + error + ")"
                           : error);
     backend.bind(sim);
     backend.runtime_.malloc = symbol<int(void**, std::size_t)>(sim, "cudaMalloc");
@@ -132,8 +135,9 @@ Backend Backend::open(BackendChoice choice) {
     backend.runtime_.synchronize = symbol<int()>(sim, "cudaDeviceSynchronize");
     const Runtime& r = backend.runtime_;
     if (r.malloc == nullptr || r.free == nullptr || r.copy == nullptr || r.synchronize == nullptr)
-        throw Failure(sim.path + " lacks the simulated runtime");
-    backend.description_ = "simulation (" + why_not_gpu + ")";
+        throw Failure(sim.path + " lacks the stand-in runtime");
+    backend.kind_ = simulation ? "simulation" : "cpu";
+    backend.description_ = (simulation ? "simulation (" : "CPU, libkivo_cpu (") + why_not_gpu + ")";
     return backend;
 }
 

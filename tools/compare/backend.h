@@ -43,7 +43,7 @@ struct Entry<int(Args...)> {
     X(gmsd)
 
 // The CUDA runtime calls that kivo-compare makes itself, with cudaError_t values as int: the toolkit's
-// runtime for a GPU, the simulation's stand-ins otherwise.
+// runtime for a GPU, the host libraries' stand-ins otherwise.
 struct Runtime {
     int (*malloc)(void** pointer, std::size_t bytes) = nullptr;
     int (*free)(void* pointer) = nullptr;
@@ -55,11 +55,12 @@ struct LoadedLibrary;
 
 class Backend {
 public:
-    // Loads the library for `choice`: for automatic, the GPU library when it finds a device, else the
-    // simulation.
+    // Loads the library for `choice`: for automatic, the GPU library when it finds a device, else the CPU
+    // library.
     static Backend open(BackendChoice choice);
 
     bool on_gpu() const { return on_gpu_; }
+    const char* kind() const { return kind_; }  // "gpu", "cpu" or "simulation"
     const std::string& description() const { return description_; }  // e.g. "GPU 0: <name>"
     const std::string& device_name() const { return device_name_; }  // empty on the simulation
 
@@ -77,6 +78,7 @@ private:
     void bind(const LoadedLibrary& library);
 
     bool on_gpu_ = false;
+    const char* kind_ = "gpu";
     std::string library_, description_, device_name_;
     const char* (*error_string_)(int) = nullptr;
     Runtime runtime_;

@@ -57,8 +57,9 @@ unsigned metric_list(const std::string& text) {
 BackendChoice backend_choice(const std::string& text) {
     if (text == "auto") return BackendChoice::automatic;
     if (text == "gpu") return BackendChoice::gpu;
+    if (text == "cpu") return BackendChoice::cpu;
     if (text == "sim") return BackendChoice::simulation;
-    usage_error("--backend is auto, gpu or sim, not '" + text + "'");
+    usage_error("--backend is auto, gpu, cpu or sim, not '" + text + "'");
 }
 
 }  // namespace
@@ -143,7 +144,7 @@ const char* usage_text() {
 
 Compares two images of the same size (PNG, JPEG, PPM/PGM; 8 or 16 bits; grey or RGB, an alpha channel is
 ignored) and prints, per channel and for the whole image: SSIM, MS-SSIM, GMSD (on luma), PSNR, MSE and MAE.
-Runs on the GPU when there is one, otherwise on the CPU simulation of the library, and says which.
+Runs on the GPU when there is one, otherwise on the CPU library (the same results), and says which.
 
 Options:
   --dtype T         element type the metrics run on: u8, f16, bf16, f32 (default) or f64; the samples
@@ -160,7 +161,7 @@ Options:
   --map FILE.png    write the SSIM map: one pixel per window position, per channel, 0 (SSIM <= 0) to
                     255 (SSIM 1)
   --metrics LIST    compute only these, comma-separated: ssim, ms-ssim, gmsd, psnr, mse, mae (default all)
-  --backend B       auto (default), gpu or sim
+  --backend B       auto (default), gpu, cpu, or sim (the simulation of the GPU kernels on the CPU)
   --json            print the results as JSON
   -h, --help        print this help
 
@@ -169,7 +170,7 @@ element type (so that f16 holds them), and scaled back for MSE and MAE. MS-SSIM 
 pixels on each side for an N-tap window (five scales); smaller images get no MS-SSIM value.
 
 Environment:
-  KIVO_COMPARE_LIBRARY_DIR   directory holding libkivo_cuda.so.1 / libkivo_cuda_sim.so.1, searched
+  KIVO_COMPARE_LIBRARY_DIR   directory holding libkivo_cuda.so.1 / libkivo_cpu.so.1 / libkivo_cuda_sim.so.1, searched
                              instead of the places next to the program
 
 Exit status: 0 on success, 1 when the comparison fails, 2 for a command-line error.

@@ -19,7 +19,7 @@ enum Metric : unsigned {
     kAllMetrics = (1u << 6) - 1
 };
 
-enum class BackendChoice { automatic, gpu, simulation };
+enum class BackendChoice { automatic, gpu, cpu, simulation };
 
 struct Options {
     std::string reference, distorted;

@@ -112,7 +112,7 @@ void print_json(std::FILE* out, const Report& report) {
                  json_string(report.distorted.path).c_str());
     std::fprintf(out, "  \"width\": %d, \"height\": %d, \"channels\": %d, \"bits\": %d,\n", p.width, p.height,
                  p.channels, report.reference.bits);
-    std::fprintf(out, "  \"backend\": %s, \"device\": %s,\n", json_string(report.backend.on_gpu() ? "gpu" : "simulation").c_str(),
+    std::fprintf(out, "  \"backend\": %s, \"device\": %s,\n", json_string(report.backend.kind()).c_str(),
                  report.backend.on_gpu() ? json_string(report.backend.device_name()).c_str() : "null");
     std::fprintf(out, "  \"dtype\": \"%s\", \"data_range\": %s, \"window\": %d, \"sigma\": %s,\n",
                  dtype_by_code(o.dtype).name, json_number(r.data_range).c_str(), o.window, json_number(o.sigma).c_str());

@@ -118,7 +118,7 @@ TEST_F(CompareFailures, CommandLineErrorsComeFirstWithTheUsageStatus) {
         {{a, b, "--data-range", "nan"}, "--data-range needs a positive number, not 'nan'"},
         {{a, b, "--metrics", "ssim,psnr,vif"}, "unknown metric 'vif' in --metrics; " + metric_names},
         {{a, b, "--metrics", ""}, "unknown metric '' in --metrics; " + metric_names},
-        {{a, b, "--backend", "tpu"}, "--backend is auto, gpu or sim, not 'tpu'"},
+        {{a, b, "--backend", "tpu"}, "--backend is auto, gpu, cpu or sim, not 'tpu'"},
         {{a, b, "--map="}, "--map needs a file name"},
     };
     for (const auto& [args, message] : cases) {
@@ -134,12 +134,12 @@ TEST_F(CompareFailures, MapThatCannotBeWritten) {
 
 TEST_F(CompareFailures, LibraryDirectoryFromTheEnvironment) {
     std::filesystem::create_directory(path("empty"));
-    expect_failure({a_, b_}, 1, std::string("cannot find ") + KIVO_COMPARE_SIM_LIBRARY + " in " + path("empty"),
+    expect_failure({a_, b_}, 1, std::string("cannot find ") + KIVO_COMPARE_CPU_LIBRARY + " in " + path("empty"),
                    {"KIVO_COMPARE_LIBRARY_DIR=" + path("empty")});
 
-    const ToolRun r = run({a_, b_, "--json", "--metrics", "psnr"}, {std::string("KIVO_COMPARE_LIBRARY_DIR=") + KIVO_COMPARE_SIM_DIR});
+    const ToolRun r = run({a_, b_, "--json", "--metrics", "psnr"}, {std::string("KIVO_COMPARE_LIBRARY_DIR=") + KIVO_COMPARE_CPU_DIR});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "\"backend\": \"simulation\"")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\"backend\": \"cpu\"")) << r.out;
 }
 
 class CompareBackend : public ToolTest {};
@@ -149,9 +149,11 @@ TEST_F(CompareBackend, SaysWhereItRan) {
     if (automatic["backend"] == "gpu") {
         EXPECT_FALSE(automatic["device"].get<std::string>().empty());
     } else {
-        EXPECT_EQ(automatic["backend"], "simulation");
+        EXPECT_EQ(automatic["backend"], "cpu");
         EXPECT_TRUE(automatic["device"].is_null());
     }
+    const ToolRun cpu = run({kReference, kDistorted, "--metrics", "psnr", "--backend", "cpu"});
+    EXPECT_TRUE(contains(cpu.out, "\nbackend    CPU, libkivo_cpu (as asked)\n")) << cpu.out;
     json sim = run_json({kReference, kDistorted, "--metrics", "psnr", "--backend", "sim"});
     EXPECT_EQ(sim["backend"], "simulation");
     EXPECT_TRUE(sim["device"].is_null());
