@@ -1,6 +1,7 @@
-// ssim_fused_kernel: one pass over two images that forms the windowed statistics of every valid window
-// with a separable filter, evaluates SSIM, and then sums it per tile, stores its map, sums it together with
-// the contrast-structure term, or turns an incoming gradient into per-window coefficient maps.
+// ssim_fused_kernel: one pass over two images that forms the windowed statistics of every window (valid, or
+// one per pixel over a padding) with a separable filter, evaluates SSIM, and then sums it per tile, stores its
+// map, sums it together with the contrast-structure term, turns an incoming gradient into per-window
+// coefficient maps, or, for the fused loss, sums it with a pixel error term and stores its derivatives.
 //
 // Block (bx, by, bz) covers windows 32 bx .. 32 bx + 31 and 64 by .. 64 by + 63 of plane bz. Input rows are
 // staged 16 at a time as (x', y') pairs; each staged row is filtered horizontally once, two columns per
