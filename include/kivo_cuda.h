@@ -25,8 +25,9 @@ extern "C" {
 /* ABI versioning: entries are only ever added. An existing entry keeps its signature and its results for
  * every input it accepted; a new ability comes as a new entry, and KIVO_CUDA_ABI_VERSION grows by one with each
  * release that adds entries. A caller that needs the entries of version N checks kivo_cuda_abi_version() >= N.
- * Version 2 adds the SSIM entries with options (kivo_cuda_ssim_options); version 3 the fused SSIM loss entries. */
-#define KIVO_CUDA_ABI_VERSION 3
+ * Version 2 adds the SSIM entries with options (kivo_cuda_ssim_options); version 3 the fused SSIM loss entries;
+ * version 4 kivo_cuda_gmsd_luma. */
+#define KIVO_CUDA_ABI_VERSION 4
 
 /* A CUDA stream (the runtime's cudaStream_t); 0 is the default stream. */
 typedef struct CUstream_st* kivo_cuda_stream_t;
@@ -238,6 +239,16 @@ KIVO_CUDA_API int kivo_cuda_gmsd(const void* x, const void* y, int dtype, int ba
                                  int width, int downsample, double c, double eps, double* partials,
                                  double* partials_sq, int tiles, double* out_mean, double* out_gmsd, int device,
                                  kivo_cuda_stream_t stream);
+
+/* kivo_cuda_gmsd of 3-channel (R, G, B) images on their BT.601 luma (ABI version 4): each image's three planes
+ * make one plane of Y = 0.299 R + 0.587 G + 0.114 B, formed per sample as (0.299 R + 0.587 G) + 0.114 B with
+ * every product and sum rounded to float32 (to float64 for float64 images, then to float32 as their samples
+ * are), before the downsampling. The result is that of kivo_cuda_gmsd on such a luma plane, and the workspace
+ * that of one plane per image: batch x tiles slots per quantity. */
+KIVO_CUDA_API int kivo_cuda_gmsd_luma(const void* x, const void* y, int dtype, int batch, int height, int width,
+                                      int downsample, double c, double eps, double* partials, double* partials_sq,
+                                      int tiles, double* out_mean, double* out_gmsd, int device,
+                                      kivo_cuda_stream_t stream);
 
 #if defined(__cplusplus)
 }

@@ -168,15 +168,19 @@ def pixel(x: Array, y: Array, op: int, param: float) -> tuple[Any, Any]:
     return per_image.obj, overall.obj
 
 
-def gmsd(x: Array, y: Array, downsample: bool, c: float) -> tuple[Any, Any]:
-    """Mean gradient magnitude similarity and GMSD of each image, ``(N,)`` float64 each."""
+def gmsd(x: Array, y: Array, downsample: bool, c: float, luma: bool) -> tuple[Any, Any]:
+    """Mean gradient magnitude similarity and GMSD of each image, ``(N,)`` float64 each: over every channel, or
+    with ``luma`` over the BT.601 luma of (N, 3, H, W) images."""
     n, ch, h, w = x.shape
     lib = library(x.backend)
     tiles = lib.query("kivo_cuda_gmsd_workspace", h, w, int(downsample))
-    partials = x.empty((n * ch * tiles,), "float64")
-    partials_sq = x.empty((n * ch * tiles,), "float64")
+    slots = n * (1 if luma else ch) * tiles
+    partials = x.empty((slots,), "float64")
+    partials_sq = x.empty((slots,), "float64")
     mean = x.empty((n,), "float64")
     deviation = x.empty((n,), "float64")
-    lib.call("kivo_cuda_gmsd", x.ptr, y.ptr, x.dtype_code, n, ch, h, w, int(downsample), c, 0.0, partials.ptr,
-             partials_sq.ptr, tiles, mean.ptr, deviation.ptr, x.device, x.stream)
+    shape = (n, h, w) if luma else (n, ch, h, w)
+    lib.call("kivo_cuda_gmsd_luma" if luma else "kivo_cuda_gmsd", x.ptr, y.ptr, x.dtype_code, *shape,
+             int(downsample), c, 0.0, partials.ptr, partials_sq.ptr, tiles, mean.ptr, deviation.ptr, x.device,
+             x.stream)
     return mean.obj, deviation.obj

@@ -62,14 +62,15 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "kivo_cuda_gmsd_workspace": (c_int, [c_int, c_int, c_int, _P]),
     "kivo_cuda_gmsd": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_int, c_double, c_double, _P, _P, c_int,
                                _P, _P, c_int, _P]),
+    "kivo_cuda_gmsd_luma": (c_int, [_P, _P, c_int, c_int, c_int, c_int, c_int, c_double, c_double, _P, _P, c_int, _P,
+                                    _P, c_int, _P]),
 }
 
 _FILES = {"cuda": "libkivo_cuda.so", "cpu": "libkivo_cpu.so", "sim": "libkivo_cuda_sim.so"}
 # Each host library's thread-count calls.
 _THREAD_CALLS = {"cpu": ("kivo_cpu_threads", "kivo_cpu_set_threads"), "sim": ("kivo_sim_threads", "kivo_sim_set_threads")}
-# The oldest ABI version with every entry above (3: the fused SSIM loss entries); newer libraries only add
-# entries.
-_ABI_VERSION = 3
+# The oldest ABI version with every entry above (4: GMSD on the luma); newer libraries only add entries.
+_ABI_VERSION = 4
 # Statuses 1 to 5 are the library's argument errors; negative ones are CUDA runtime errors.
 _ARGUMENT_STATUSES = range(1, 6)
 

@@ -302,11 +302,11 @@ pixel = _operator("pixel", _pixel_impl, _pixel_fake, _pixel_backward, _pixel_set
 # ---- GMSD ------------------------------------------------------------------------------------------------------
 
 
-def _gmsd_impl(x: Tensor, y: Tensor, downsample: bool, c: float) -> tuple[Tensor, Tensor]:
-    return _compute.gmsd(adapt(x), adapt(y), downsample, c)
+def _gmsd_impl(x: Tensor, y: Tensor, downsample: bool, c: float, luma: bool) -> tuple[Tensor, Tensor]:
+    return _compute.gmsd(adapt(x), adapt(y), downsample, c, luma)
 
 
-def _gmsd_fake(x: Tensor, y: Tensor, downsample: bool, c: float) -> tuple[Tensor, Tensor]:
+def _gmsd_fake(x: Tensor, y: Tensor, downsample: bool, c: float, luma: bool) -> tuple[Tensor, Tensor]:
     return x.new_empty(x.shape[0], dtype=torch.float64), x.new_empty(x.shape[0], dtype=torch.float64)
 
 

@@ -591,21 +591,6 @@ def psnr(x: Any, y: Any, *, data_range: float | None = None, reduction: str = "m
 
 # ---- GMSD --------------------------------------------------------------------------------------------------------
 
-_LUMA = (0.299, 0.587, 0.114)  # BT.601
-
-
-def _luma(images: _Images, a: Any, work: str) -> Any:
-    """0.299 R + 0.587 G + 0.114 B of (N, 3, H, W) images as (N, 1, H, W) in ``work``, summed from the red term in
-    that order, in place so that one pass over the image makes each term."""
-    total = None
-    for i, w in enumerate(_LUMA):
-        term = w * images.cast(a[:, i : i + 1], work)
-        if total is None:
-            total = term
-        else:
-            total += term
-    return total
-
 
 def gmsd(x: Any, y: Any, *, data_range: float | None = None, downsample: bool = True, c: float | None = None,
          reduction: str = "mean") -> Any:
@@ -623,11 +608,9 @@ def gmsd(x: Any, y: Any, *, data_range: float | None = None, downsample: bool = 
     _check_reduction(reduction)
     span = _data_range(images, data_range)
     constant = 170.0 * (span / 255.0) ** 2 if c is None else _positive(c, "c")
-    if images.shape[1] == 3:
-        work = "float64" if images.dtype == "float64" else "float32"
-        images = images.with_images(*(_luma(images, a, work) for a in (images.x, images.y)))
     _check_extent(images, 6 if downsample else 3, "GMSD" + (" with downsampling" if downsample else ""))
-    _, deviation = images.run("gmsd", bool(downsample), constant)
+    # Three channels: the library forms the luma as it loads them (in float32, float64 for float64 images).
+    _, deviation = images.run("gmsd", bool(downsample), constant, images.shape[1] == 3)
     return images.reduce(deviation, reduction)
 
 

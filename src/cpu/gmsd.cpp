@@ -21,28 +21,35 @@ struct GmsdArgs {
     int tiles;
 };
 
-template <class T, bool DOWNSAMPLE>
+template <class T, bool DOWNSAMPLE, bool LUMA>
 struct GmsdTile {
     __attribute__((always_inline)) static void run(const T* x, const T* y, const GmsdArgs& a, unsigned bx,
                                                    unsigned by, unsigned plane, unsigned gx) {
         alignas(64) float s_x[kGmsdStage * kGmsdStage];
         alignas(64) float s_y[kGmsdStage * kGmsdStage];
         alignas(64) double gms[kGmsdTile][kGmsdTile];
-        const long long plane_offset = static_cast<long long>(plane) * a.height * a.width;
+        const long long plane_size = static_cast<long long>(a.height) * a.width;
+        const long long plane_offset = static_cast<long long>(plane) * plane_size * (LUMA ? 3 : 1);
         const T* xp = x + plane_offset;
         const T* yp = y + plane_offset;
         const int row0 = static_cast<int>(by) * kGmsdTile;
         const int col0 = static_cast<int>(bx) * kGmsdTile;
         const int rows_left = a.work_height - row0;
         const int cols_left = a.work_width - col0;
+        // The samples inside the working image in a loop without a select (so that it vectorises), then zeros.
+        const int stage_rows = rows_left < kGmsdStage ? rows_left : kGmsdStage;
+        const int stage_cols = cols_left < kGmsdStage ? cols_left : kGmsdStage;
         for (int lr = 0; lr < kGmsdStage; ++lr) {
-            for (int lc = 0; lc < kGmsdStage; ++lc) {
-                const bool inside = lr < rows_left && lc < cols_left;
-                s_x[lr * kGmsdStage + lc] =
-                    inside ? gmsd_working_sample<DOWNSAMPLE>(xp, a.width, row0 + lr, col0 + lc) : 0.0f;
-                s_y[lr * kGmsdStage + lc] =
-                    inside ? gmsd_working_sample<DOWNSAMPLE>(yp, a.width, row0 + lr, col0 + lc) : 0.0f;
+            float* rx = s_x + lr * kGmsdStage;
+            float* ry = s_y + lr * kGmsdStage;
+            int lc = 0;
+            if (lr < stage_rows) {
+                for (; lc < stage_cols; ++lc) {
+                    rx[lc] = gmsd_working_sample<DOWNSAMPLE, LUMA>(xp, plane_size, a.width, row0 + lr, col0 + lc);
+                    ry[lc] = gmsd_working_sample<DOWNSAMPLE, LUMA>(yp, plane_size, a.width, row0 + lr, col0 + lc);
+                }
             }
+            for (; lc < kGmsdStage; ++lc) rx[lc] = ry[lc] = 0.0f;
         }
         const int rows = a.out_height - row0 < kGmsdTile ? a.out_height - row0 : kGmsdTile;
         const int cols = a.out_width - col0 < kGmsdTile ? a.out_width - col0 : kGmsdTile;
@@ -67,27 +74,30 @@ struct GmsdTile {
     }
 };
 
-template <class T, bool DOWNSAMPLE>
+template <class T, bool DOWNSAMPLE, bool LUMA>
 void gmsd_task(const T* x, const T* y, GmsdArgs a) {
-    run_best<GmsdTile<T, DOWNSAMPLE>>(x, y, a, blockIdx.x, blockIdx.y, blockIdx.z, gridDim.x);
+    run_best<GmsdTile<T, DOWNSAMPLE, LUMA>>(x, y, a, blockIdx.x, blockIdx.y, blockIdx.z, gridDim.x);
 }
 
 }  // namespace
 
-template <class T, bool DOWNSAMPLE>
+template <class T, bool DOWNSAMPLE, bool LUMA>
 void gmsd_sums(dim3 grid, cudaStream_t stream, const T* x, const T* y, double* partials, double* partials_sq,
                int height, int width, int work_height, int work_width, int out_height, int out_width, float c,
                float eps, int tiles) {
     const GmsdArgs a{partials, partials_sq, height, width, work_height, work_width, out_height, out_width, c, eps,
                      tiles};
-    launch<gmsd_task<T, DOWNSAMPLE>, 1>(grid, dim3(1), stream, x, y, a);
+    launch<gmsd_task<T, DOWNSAMPLE, LUMA>, 1>(grid, dim3(1), stream, x, y, a);
 }
 
-#define KIVO_GMSD_SUMS(T)                                                                                     \
-    template void gmsd_sums<T, false>(dim3, cudaStream_t, const T*, const T*, double*, double*, int, int, int, \
-                                      int, int, int, float, float, int);                                     \
-    template void gmsd_sums<T, true>(dim3, cudaStream_t, const T*, const T*, double*, double*, int, int, int,  \
-                                     int, int, int, float, float, int);
+#define KIVO_GMSD_SUMS_OF(T, DOWNSAMPLE, LUMA)                                                                    \
+    template void gmsd_sums<T, DOWNSAMPLE, LUMA>(dim3, cudaStream_t, const T*, const T*, double*, double*, int, int, \
+                                                 int, int, int, int, float, float, int);
+#define KIVO_GMSD_SUMS(T)                \
+    KIVO_GMSD_SUMS_OF(T, false, false)   \
+    KIVO_GMSD_SUMS_OF(T, true, false)    \
+    KIVO_GMSD_SUMS_OF(T, false, true)    \
+    KIVO_GMSD_SUMS_OF(T, true, true)
 KIVO_GMSD_SUMS(unsigned char)
 KIVO_GMSD_SUMS(half_t)
 KIVO_GMSD_SUMS(bf16_t)

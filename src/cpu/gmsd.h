@@ -6,7 +6,7 @@
 
 namespace kivo::cpu {
 
-template <class T, bool DOWNSAMPLE>
+template <class T, bool DOWNSAMPLE, bool LUMA>
 void gmsd_sums(dim3 grid, cudaStream_t stream, const T* x, const T* y, double* partials, double* partials_sq,
                int height, int width, int work_height, int work_width, int out_height, int out_width, float c,
                float eps, int tiles);

@@ -12,7 +12,8 @@ namespace kivo {
 
 // Block (tile_x, tile_y, plane) of a (tiles_x, tiles_y, planes) grid of 32 x 8 threads writes the sum of the
 // tile's GMS values to partials and the sum of their squares to partials_sq, at plane * tiles + tile index.
-template <class T, bool DOWNSAMPLE>
+// With LUMA a GMS plane is the luma of three consecutive source planes.
+template <class T, bool DOWNSAMPLE, bool LUMA>
 __global__ void __launch_bounds__(kGmsdThreads)
     gmsd_kernel(const T* __restrict__ x, const T* __restrict__ y, double* __restrict__ partials,
                 double* __restrict__ partials_sq, int height, int width, int work_height, int work_width,
@@ -22,7 +23,8 @@ __global__ void __launch_bounds__(kGmsdThreads)
     __shared__ double s_warp[64];
 
     const long long plane = blockIdx.z;
-    const long long plane_offset = plane * height * width;
+    const long long plane_size = static_cast<long long>(height) * width;
+    const long long plane_offset = plane * plane_size * (LUMA ? 3 : 1);
     const T* xp = x + plane_offset;
     const T* yp = y + plane_offset;
     const int row0 = static_cast<int>(blockIdx.y) * kGmsdTile;
@@ -43,8 +45,8 @@ __global__ void __launch_bounds__(kGmsdThreads)
         float vx = 0.0f;
         float vy = 0.0f;
         if (lr < rows_left && lc < cols_left) {
-            vx = gmsd_working_sample<DOWNSAMPLE>(xp, width, row0 + lr, col0 + lc);
-            vy = gmsd_working_sample<DOWNSAMPLE>(yp, width, row0 + lr, col0 + lc);
+            vx = gmsd_working_sample<DOWNSAMPLE, LUMA>(xp, plane_size, width, row0 + lr, col0 + lc);
+            vy = gmsd_working_sample<DOWNSAMPLE, LUMA>(yp, plane_size, width, row0 + lr, col0 + lc);
         }
         s_x[i] = vx;
         s_y[i] = vy;

@@ -1,6 +1,8 @@
 // The tiling and the per-sample arithmetic of the GMSD kernel, shared with the CPU library's driver.
 #pragma once
 
+#include <type_traits>
+
 #include "frame/element.h"
 #include "kernels/arith.cuh"
 
@@ -13,17 +15,47 @@ constexpr int kGmsdBlockY = 8;
 constexpr int kGmsdThreads = kGmsdBlockX * kGmsdBlockY;
 constexpr int kGmsdFinalizeThreads = 256;
 
+// The BT.601 luma 0.299 R + 0.587 G + 0.114 B of the sample at p of an image's red plane, whose green and blue
+// planes follow `plane_size` samples apart: each product and sum rounded, red first, in float32 (float64 for
+// float64 images, then rounded to float32 as any float64 sample is), as a luma plane formed beforehand would be.
+template <class T>
+__device__ __forceinline__ float luma_widened(const T* p, long long plane_size) {
+    using Work = std::conditional_t<std::is_same_v<T, double>, double, float>;
+    auto sample = [&](int k) -> Work {
+        if constexpr (std::is_same_v<T, double>) {
+            return load(p + k * plane_size);
+        } else {
+            return load_widened(p + k * plane_size);
+        }
+    };
+    const Work red = mul_rn(static_cast<Work>(0.299), sample(0));
+    const Work green = mul_rn(static_cast<Work>(0.587), sample(1));
+    const Work blue = mul_rn(static_cast<Work>(0.114), sample(2));
+    return widen(add_rn(add_rn(red, green), blue));
+}
+
+// A working image's sample as float32: the sample itself or, with LUMA, the luma of its three planes.
+template <bool LUMA, class T>
+__device__ __forceinline__ float gmsd_sample(const T* p, long long plane_size) {
+    if constexpr (LUMA) {
+        return luma_widened(p, plane_size);
+    } else {
+        return load_widened(p);
+    }
+}
+
 // Working sample (r, col) of a plane: the sample itself, or with DOWNSAMPLE the average of the 2 x 2 source
 // block at (2r, 2col), summed in a fixed order so that every backend rounds alike.
-template <bool DOWNSAMPLE, class T>
-__device__ __forceinline__ float gmsd_working_sample(const T* plane, int width, int r, int col) {
+template <bool DOWNSAMPLE, bool LUMA, class T>
+__device__ __forceinline__ float gmsd_working_sample(const T* plane, long long plane_size, int width, int r, int col) {
     if constexpr (DOWNSAMPLE) {
         const T* p = plane + 2LL * r * width + 2LL * col;
-        const float a00 = load_widened(p), a01 = load_widened(p + 1);
-        const float a10 = load_widened(p + width), a11 = load_widened(p + width + 1);
+        const float a00 = gmsd_sample<LUMA>(p, plane_size), a01 = gmsd_sample<LUMA>(p + 1, plane_size);
+        const float a10 = gmsd_sample<LUMA>(p + width, plane_size);
+        const float a11 = gmsd_sample<LUMA>(p + width + 1, plane_size);
         return mul_rn(add_rn(add_rn(add_rn(a00, a01), a10), a11), 0.25f);
     } else {
-        return load_widened(plane + static_cast<long long>(r) * width + col);
+        return gmsd_sample<LUMA>(plane + static_cast<long long>(r) * width + col, plane_size);
     }
 }
 

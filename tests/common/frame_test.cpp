@@ -8,8 +8,8 @@
 #include "kivo_cuda.h"
 
 TEST(Frame, AbiVersionIsOne) {
-    EXPECT_EQ(kivo_cuda_abi_version(), 3);
-    EXPECT_EQ(KIVO_CUDA_ABI_VERSION, 3);
+    EXPECT_EQ(kivo_cuda_abi_version(), 4);
+    EXPECT_EQ(KIVO_CUDA_ABI_VERSION, 4);
 }
 
 TEST(Frame, LibraryStatusTexts) {

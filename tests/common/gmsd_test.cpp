@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <type_traits>
 
 #include "kivo_cuda.h"
 #include "support/device.h"
@@ -132,6 +133,52 @@ TYPED_TEST(GmsdOnDevice, MatchesTheReferenceTileByTile) {
                 }
             }
         }
+    }
+}
+
+// The luma entry on (R, G, B) images gives the bits of the plain entry on their luma, formed here as
+// (0.299 R + 0.587 G) + 0.114 B with each operation rounded in float32 (float64 for float64 images), on a
+// batch whose maps end in partial tiles; its workspace is one plane per image.
+TYPED_TEST(GmsdOnDevice, LumaEntryEqualsGmsdOfTheLuma) {
+    using S = TypeParam;
+    using Work = std::conditional_t<std::is_same_v<S, double>, double, float>;
+    std::mt19937 rng(7);
+    const double c = constant_for<S>();
+    const Shape rgb{2, 3, 41, 70}, grey{2, 1, 41, 70};
+    const std::size_t plane = std::size_t(rgb.height) * rgb.width;
+    const std::vector<double> xv = random_values<S>(rgb.samples(), rng), yv = random_values<S>(rgb.samples(), rng);
+    auto luma = [&](const std::vector<double>& v) {
+        std::vector<double> out(grey.samples());
+        for (int b = 0; b < rgb.batch; ++b) {
+            for (std::size_t i = 0; i < plane; ++i) {
+                const double* p = v.data() + 3 * plane * b + i;
+                const Work red = static_cast<Work>(0.299) * static_cast<Work>(p[0]);
+                const Work green = static_cast<Work>(0.587) * static_cast<Work>(p[plane]);
+                const Work blue = static_cast<Work>(0.114) * static_cast<Work>(p[2 * plane]);
+                const Work sum = red + green;
+                out[plane * b + i] = sum + blue;
+            }
+        }
+        return out;
+    };
+    DeviceBuffer<S> x(stored<S>(xv)), y(stored<S>(yv));
+    using Plane = std::conditional_t<std::is_same_v<S, double>, double, float>;
+    DeviceBuffer<Plane> lx(stored<Plane>(luma(xv))), ly(stored<Plane>(luma(yv)));
+    for (int downsample : {0, 1}) {
+        const GmsdRun want = run_gmsd(lx.data(), ly.data(), dtype_of<Plane>(), grey, downsample, c, 0.0);
+        ASSERT_EQ(want.status, 0);
+        DeviceBuffer<double> partials(want.partials.size()), partials_sq(want.partials.size()), mean(2), gmsd(2);
+        EXPECT_EQ(kivo_cuda_gmsd_luma(x.data(), y.data(), dtype_of<S>(), rgb.batch, rgb.height, rgb.width, downsample,
+                                      c, 0.0, partials.data(), partials_sq.data(), want.tiles + 1, mean.data(),
+                                      gmsd.data(), -1, nullptr),
+                  KIVO_CUDA_INVALID_ARGUMENT);
+        ASSERT_EQ(kivo_cuda_gmsd_luma(x.data(), y.data(), dtype_of<S>(), rgb.batch, rgb.height, rgb.width, downsample,
+                                      c, 0.0, partials.data(), partials_sq.data(), want.tiles, mean.data(),
+                                      gmsd.data(), -1, nullptr),
+                  0);
+        EXPECT_TRUE(same_bits(partials.download(), want.partials) && same_bits(partials_sq.download(), want.partials_sq))
+            << "downsample " << downsample;
+        EXPECT_TRUE(same_bits(mean.download(), want.mean) && same_bits(gmsd.download(), want.gmsd));
     }
 }
 

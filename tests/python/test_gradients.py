@@ -204,7 +204,8 @@ def _opcheck_cases():
                                                        True)),
         ("pixel", ops.pixel, (differentiable(x), differentiable(y), 2, 1e-6)),
         ("pixel 8-bit", ops.pixel, ((x * 255).to(torch.uint8), (y * 255).to(torch.uint8), 0, 0.0)),
-        ("gmsd", ops.gmsd, (x, y, True, 0.0026)),
+        ("gmsd", ops.gmsd, (x, y, True, 0.0026, False)),
+        ("gmsd luma", ops.gmsd, (*R.images((2, 3, 24, 20), seed=13), True, 0.0026, True)),
     ]
 
 

@@ -144,6 +144,20 @@ def test_gmsd(device, dtype, channels, downsample):
     assert kivo.gmsd(x, x).item() == 0.0
 
 
+@pytest.mark.parametrize("dtype", R.DTYPES)
+def test_gmsd_of_colour_images_is_that_of_their_luma(device, dtype):
+    # The luma as defined: red first, each product and sum rounded in float32 (float64 for float64 images).
+    x, y = R.images((2, 3, 45, 38), dtype, seed=5, device=device)
+    work = torch.float64 if dtype == torch.float64 else torch.float32
+
+    def luma(t):
+        return 0.299 * t[:, :1].to(work) + 0.587 * t[:, 1:2].to(work) + 0.114 * t[:, 2:].to(work)
+
+    for downsample in (True, False):
+        want = kivo.gmsd(luma(x), luma(y), data_range=span(dtype), downsample=downsample, reduction="none")
+        assert torch.equal(kivo.gmsd(x, y, downsample=downsample, reduction="none"), want)
+
+
 def test_numpy_arrays_give_numpy_results_equal_to_cpu_tensors():
     x, y = R.images((2, 3, 40, 44), seed=13)
     for dtype in (np.uint8, np.float32, np.float64):

@@ -22,11 +22,12 @@ using kivo_test::runtime_calls;
 namespace {
 
 // Two images of 2 x 2 planes of 40 x 36 samples (38 x 34 GMS values: 2 x 2 tiles per plane, or one when
-// downsampled) with their workspace and outputs. The buffers are large enough for every dtype.
+// downsampled) with their workspace and outputs. The buffers are large enough for every dtype, and for three
+// planes per image for the luma entry.
 struct Images {
     static constexpr int kBatch = 2, kChannels = 2, kHeight = 40, kWidth = 36, kTiles = 4;
-    DeviceBuffer<double> x{std::vector<double>(kBatch * kChannels * kHeight * kWidth, 1.0)};
-    DeviceBuffer<double> y{std::vector<double>(kBatch * kChannels * kHeight * kWidth, 0.5)};
+    DeviceBuffer<double> x{std::vector<double>(kBatch * 3 * kHeight * kWidth, 1.0)};
+    DeviceBuffer<double> y{std::vector<double>(kBatch * 3 * kHeight * kWidth, 0.5)};
     DeviceBuffer<double> partials{kBatch * kChannels * kTiles}, partials_sq{kBatch * kChannels * kTiles};
     DeviceBuffer<double> mean{kBatch}, gmsd{kBatch};
 
@@ -35,6 +36,10 @@ struct Images {
         return kivo_cuda_gmsd(xp ? xp : x.data(), y.data(), dtype, kBatch, kChannels, kHeight, kWidth, downsample,
                               1.0, 0.0, partials.data(), partials_sq_p ? partials_sq_p : partials_sq.data(), tiles,
                               mean.data(), gmsd_p ? gmsd_p : gmsd.data(), device, nullptr);
+    }
+    int run_luma(int dtype, int tiles, int downsample) {
+        return kivo_cuda_gmsd_luma(x.data(), y.data(), dtype, kBatch, kHeight, kWidth, downsample, 1.0, 0.0,
+                                   partials.data(), partials_sq.data(), tiles, mean.data(), gmsd.data(), -1, nullptr);
     }
 };
 
@@ -91,23 +96,27 @@ TEST(GmsdEntry, LaunchesTheInstantiationOfDtypeAndFlag) {
     const char* types[] = {"unsigned char", "half_t", "bf16_t", "float", "double"};
     for (int dtype = 0; dtype < 5; ++dtype) {
         for (int downsample : {0, 1, -2}) {
-            kivo::sim::clear_launch_log();
-            const bool halved = downsample != 0;
-            ASSERT_EQ(im.run(dtype, halved ? 1 : 4, -1, downsample), 0);
-            const auto log = kivo::sim::launch_log();
-            ASSERT_EQ(log.size(), 2u);
-            EXPECT_EQ(log[0].kernel, std::string("kivo::gmsd_kernel<") + types[dtype] + (halved ? ", true>" : ", false>"));
-            EXPECT_EQ(log[0].grid.x, halved ? 1u : 2u);
-            EXPECT_EQ(log[0].grid.y, halved ? 1u : 2u);
-            EXPECT_EQ(log[0].grid.z, 4u);
-            EXPECT_EQ(log[0].block.x, 32u);
-            EXPECT_EQ(log[0].block.y, 8u);
-            EXPECT_EQ(log[0].block.z, 1u);
-            EXPECT_EQ(log[1].kernel, "kivo::gmsd_finalize_kernel");
-            EXPECT_EQ(log[1].grid.x, 2u);
-            EXPECT_EQ(log[1].grid.y * log[1].grid.z, 1u);
-            EXPECT_EQ(log[1].block.x, 256u);
-            EXPECT_TRUE(log[0].accepted && log[1].accepted);
+            for (bool luma : {false, true}) {
+                kivo::sim::clear_launch_log();
+                const bool halved = downsample != 0;
+                const int tiles = halved ? 1 : 4;
+                ASSERT_EQ(luma ? im.run_luma(dtype, tiles, downsample) : im.run(dtype, tiles, -1, downsample), 0);
+                const auto log = kivo::sim::launch_log();
+                ASSERT_EQ(log.size(), 2u);
+                EXPECT_EQ(log[0].kernel, std::string("kivo::gmsd_kernel<") + types[dtype] +
+                                             (halved ? ", true" : ", false") + (luma ? ", true>" : ", false>"));
+                EXPECT_EQ(log[0].grid.x, halved ? 1u : 2u);
+                EXPECT_EQ(log[0].grid.y, halved ? 1u : 2u);
+                EXPECT_EQ(log[0].grid.z, luma ? 2u : 4u);  // one luma plane per image
+                EXPECT_EQ(log[0].block.x, 32u);
+                EXPECT_EQ(log[0].block.y, 8u);
+                EXPECT_EQ(log[0].block.z, 1u);
+                EXPECT_EQ(log[1].kernel, "kivo::gmsd_finalize_kernel");
+                EXPECT_EQ(log[1].grid.x, 2u);
+                EXPECT_EQ(log[1].grid.y * log[1].grid.z, 1u);
+                EXPECT_EQ(log[1].block.x, 256u);
+                EXPECT_TRUE(log[0].accepted && log[1].accepted);
+            }
         }
     }
 }
