@@ -284,21 +284,33 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         } else if (pixel_op == KIVO_CUDA_PIXEL_ABSOLUTE) {
             pixel_sum = pixel_sums.x;
         } else {
-            auto add = [&](int row, int col) {
-                const long long i = (plane * height + row0 + row) * width + col0 + col;
-                const float d = __fsub_rn(__fsub_rn(load_widened(x + i), shift), __fsub_rn(load_widened(y + i), shift));
+            // Adds the error of the pixel at offset k from xs and ys.
+            const T* xs = x;
+            const T* ys = y;
+            auto add = [&](int k) {
+                const float d = __fsub_rn(__fsub_rn(load_widened(xs + k), shift),
+                                          __fsub_rn(load_widened(ys + k), shift));
                 pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param));
             };
+            // Points xs and ys at tile row `row`, column `col`, and returns the step of `rows` rows.
+            auto at = [&](int row, int col, int rows) {
+                const long long i = (plane * height + row0 + row) * width + col0 + col;
+                xs = x + i;
+                ys = y + i;
+                return static_cast<long long>(rows) * width;
+            };
             if (padding == KIVO_CUDA_PAD_VALID) {
-                for (int row = ty; row < own_rows; row += kStageRows / 2) {
-                    if (own_col) add(row, tx);
-                    if (own_edge_col) add(row, kTileCols + tx);
+                const long long step = at(ty, tx, kStageRows / 2);
+                for (int row = ty; row < own_rows; row += kStageRows / 2, xs += step, ys += step) {
+                    if (own_col) add(0);
+                    if (own_edge_col) add(kTileCols);
                 }
             } else if (hc < cols_out) {
-                for (int o = hr - radius; o < rows_out; o += kStageRows) {
-                    if (o < 0) continue;
-                    add(o, hc);
-                    if (second_centre) add(o, hc + 1);
+                const int first = hr - radius < 0 ? hr - radius + kStageRows : hr - radius;
+                const long long step = at(first, hc, kStageRows);
+                for (int o = first; o < rows_out; o += kStageRows, xs += step, ys += step) {
+                    add(0);
+                    if (second_centre) add(1);
                 }
             }
         }
