@@ -284,31 +284,30 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         } else if (pixel_op == KIVO_CUDA_PIXEL_ABSOLUTE) {
             pixel_sum = pixel_sums.x;
         } else {
-            // Adds the error of the pixel at offset k from xs and ys.
-            const T* xs = x;
-            const T* ys = y;
-            auto add = [&](int k) {
-                const float d = __fsub_rn(__fsub_rn(load_widened(xs + k), shift),
-                                          __fsub_rn(load_widened(ys + k), shift));
-                pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param));
-            };
-            // Points xs and ys at tile row `row`, column `col`, and returns the step of `rows` rows.
+            // Cursors at the thread's first pixel, tile row `row` and column `col`, step `rows` rows at a time.
+            Cursor<T> xs(x, 0), ys(y, 0);
             auto at = [&](int row, int col, int rows) {
                 const long long i = (plane * height + row0 + row) * width + col0 + col;
-                xs = x + i;
-                ys = y + i;
+                xs = Cursor<T>(x, i);
+                ys = Cursor<T>(y, i);
                 return static_cast<long long>(rows) * width;
+            };
+            // Adds the error of the pixel k columns right of the cursors.
+            auto add = [&](int k) {
+                const float d = __fsub_rn(__fsub_rn(load_widened(xs.at(k)), shift),
+                                          __fsub_rn(load_widened(ys.at(k)), shift));
+                pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param));
             };
             if (padding == KIVO_CUDA_PAD_VALID) {
                 const long long step = at(ty, tx, kStageRows / 2);
-                for (int row = ty; row < own_rows; row += kStageRows / 2, xs += step, ys += step) {
+                for (int row = ty; row < own_rows; row += kStageRows / 2, xs.advance(step), ys.advance(step)) {
                     if (own_col) add(0);
                     if (own_edge_col) add(kTileCols);
                 }
             } else if (hc < cols_out) {
                 const int first = hr - radius < 0 ? hr - radius + kStageRows : hr - radius;
                 const long long step = at(first, hc, kStageRows);
-                for (int o = first; o < rows_out; o += kStageRows, xs += step, ys += step) {
+                for (int o = first; o < rows_out; o += kStageRows, xs.advance(step), ys.advance(step)) {
                     add(0);
                     if (second_centre) add(1);
                 }

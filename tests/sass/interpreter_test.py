@@ -139,6 +139,14 @@ class IntegerArithmetic(unittest.TestCase):
         self.assertEqual(p.r("R6"), 0xFFFFFFF0)
         self.assertEqual(p.r("R8"), 0x44)
 
+    def test_byte_permute_keeps_the_known_bytes_of_an_uninitialised_register(self):
+        # A flag merged into the low half of a register never written whole, then sign-extended from it.
+        p = Program(["PRMT R4, RZ, 0x7610, R4", "MOV R2, 0x8001", "PRMT R4, R2, 0x7610, R4",
+                     "PRMT R7, R4, 0x9910, RZ", "PRMT R8, R4, 0x7632, RZ"])
+        self.assertEqual(p.r("R7"), 0xFFFF8001)
+        self.assertIsNone(p.r("R8"))  # the upper half stays unknown
+        self.assertIsNone(p.r("R4"))
+
     def test_half_constant_through_hfma2(self):
         p = Program(["HFMA2.MMA R0, -RZ, RZ, 0, 5.9604644775390625e-08", "HFMA2.MMA R1, -RZ, RZ, 1.875, 0"])
         self.assertEqual(p.r("R0"), 1)
