@@ -20,9 +20,10 @@ MASK32 = 0xFFFFFFFF
 class Program:
     """Runs SASS lines (addresses assigned 16 apart, an EXIT appended) for one warp of 32 threads."""
 
-    def __init__(self, lines, params=(), block=(32, 1, 1)):
+    def __init__(self, lines, params=(), block=(32, 1, 1), jump_tables=None):
         fn = tool.Function("test")
         fn.code = [(16 * i, text) for i, text in enumerate(list(lines) + ["EXIT"])]
+        fn.jump_tables = jump_tables or {}
         fn.param_base = 0x210
         for ordinal, _ in enumerate(params):
             fn.params[ordinal] = (4 * ordinal, 4)
@@ -244,6 +245,20 @@ class ControlFlow(unittest.TestCase):
                  "ULDC": "other", "DADD": "other", "SHFL": "other"}
         for opcode, klass in cases.items():
             self.assertEqual(tool.classify(opcode, [])[0], klass, opcode)
+
+
+
+class IndexedBranch(unittest.TestCase):
+    def test_brx_follows_the_jump_table_entry_each_lane_loads(self):
+        # A switch on the lane: lanes 0..15 load entry 1, the others entry 0; an entry plus the next
+        # instruction's address plus BRX's offset is the target.
+        p = Program(["S2R R0, SR_TID.X", "ISETP.LT.AND P0, PT, R0, 0x10, PT", "SEL R1, RZ, 0x4, !P0",
+                     "LDC R4, c[0x2][R1]", "BRX R4 -0x50", "MOV R5, 0x7", "EXIT", "MOV R5, 0x9"],
+                    jump_tables={0: 0x50, 4: 0x70})
+        self.assertEqual(p.r("R5", 0), 0x9)
+        self.assertEqual(p.r("R5", 31), 0x7)
+        self.assertEqual(p.issued(0x50), 1)  # lanes 16..31 only, once
+        self.assertEqual(p.issued(0x70), 1)
 
 
 if __name__ == "__main__":
