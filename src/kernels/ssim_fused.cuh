@@ -96,20 +96,19 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     const int own_extra = padding == KIVO_CUDA_PAD_VALID ? WIN - 1 : 0;
     const int own_rows = rows_out + (row0 + kTileRows >= out_height ? own_extra : 0);
     const int own_cols = cols_out + (col0 + kTileCols >= out_width ? own_extra : 0);
-    // The squared and absolute errors sum without a branch on the operation, both at once; the others (a square
-    // root, a clamp) through one uniform branch per pixel.
-    float pixel_sum = 0.0f, squared_sum = 0.0f;
-    const bool other_op = pixel_op > KIVO_CUDA_PIXEL_ABSOLUTE;
     auto owned = [](int i, int n) { return static_cast<unsigned>(i) < static_cast<unsigned>(n); };
     const bool own_col = tx < own_cols, own_edge_col = kTileCols + tx < own_cols;
-    // Adds the pixel error of a staged pair's difference d.
-    auto add_pixel = [&](float d) {
-        if (other_op) {
-            pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param));
-        } else {
-            pixel_sum = __fadd_rn(pixel_sum, pixel_term<KIVO_CUDA_PIXEL_ABSOLUTE>(d, 0.0f));
-            squared_sum = __fadd_rn(squared_sum, pixel_term<KIVO_CUDA_PIXEL_SQUARED>(d, 0.0f));
-        }
+    // The same-size modes take the pixel error in the horizontal pass: thread t, which filters stage row t / 16 at
+    // columns hc and hc + 1, the centres of those two windows.
+    const int hr = linear >> 4, hc = 2 * (linear & 15);
+    const bool second_centre = hc + 1 < cols_out;
+    // The stage loop sums the absolute and the squared error of each owned pixel, both, and does not read the
+    // operation: the loop runs at the kernel's register bound, where one more value kept live (such as the
+    // operation's branch) costs more in recomputed addresses and bounds than the second sum.
+    float2 pixel_sums{0.0f, 0.0f};
+    // Adds the errors of a pair's difference d; d_squared is d * d, which the moments have computed already.
+    auto add_pixel = [&](float d, float d_squared) {
+        pixel_sums = float2{__fadd_rn(pixel_sums.x, fabsf(d)), __fadd_rn(pixel_sums.y, d_squared)};
     };
     __syncthreads();
 
@@ -169,48 +168,52 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             // Valid windows: the pixel error of this stage's pixels that the tile owns, from the staged pairs
             // (x - s) - (y - s): thread (tx, ty) takes stage rows ty and ty + 8 at column tx and, along the last
             // edge, 32 + tx. (The same-size modes take each window's centre in the horizontal pass.)
-            auto each_owned = [&](auto add) {
 #pragma unroll
-                for (int h = 0; h < 2; ++h) {
-                    const int i = ty + 8 * h;
-                    if (i >= n || !owned(loaded + i - radius, own_rows)) continue;
-                    const Sample a = s_stage[i].e[tx + radius];
-                    if (own_col) add(__fsub_rn(a.v[0], a.v[1]));
-                    if (own_edge_col) {
-                        const Sample b = s_stage[i].e[kTileCols + tx + radius];
-                        add(__fsub_rn(b.v[0], b.v[1]));
-                    }
+            for (int h = 0; h < 2; ++h) {
+                const int i = ty + 8 * h;
+                if (i >= n || !owned(loaded + i - radius, own_rows)) continue;
+                const Sample a = s_stage[i].e[tx + radius];
+                if (own_col) {
+                    const float d = __fsub_rn(a.v[0], a.v[1]);
+                    add_pixel(d, __fmul_rn(d, d));
                 }
-            };
-            each_owned(add_pixel);
+                if (own_edge_col) {
+                    const Sample b = s_stage[i].e[kTileCols + tx + radius];
+                    const float d = __fsub_rn(b.v[0], b.v[1]);
+                    add_pixel(d, __fmul_rn(d, d));
+                }
+            }
         }
 
         // Horizontal pass: thread t filters stage row t / 16 at columns 2 (t % 16) and 2 (t % 16) + 1, into
         // rows WIN - 1 .. WIN + 14 of the sliding rows.
-        const int hr = linear >> 4, hc = 2 * (linear & 15);
         if (hr < n && hc < cols_out) {
             float q0[4], q1[4];
-            // The same-size modes' loss: the pixel error at the centres of the thread's two windows (samples
-            // WIN / 2 and WIN / 2 + 1 of those it reads), each pixel of the tile once.
-            const bool centres = kLoss && padding != KIVO_CUDA_PAD_VALID && owned(loaded + hr - radius, own_rows);
-            const bool second_centre = centres && hc + 1 < cols_out;
+            // The centres of the thread's two windows are samples WIN / 2 and WIN / 2 + 1 of those it reads:
+            // their moments hold x' and y' and (x' - y')^2.
+            float c0[4], c1[4];
             filter_row_pair<WIN>(
                 [&](int j, float(&f0)[4], float(&f1)[4]) {
                     sample_moments(s_stage[hr].e[hc + 2 * j].v[0], s_stage[hr].e[hc + 2 * j].v[1], f0);
                     sample_moments(s_stage[hr].e[hc + 2 * j + 1].v[0], s_stage[hr].e[hc + 2 * j + 1].v[1], f1);
                     if constexpr (kLoss) {
                         constexpr int r = WIN / 2;
-                        if (centres && (2 * j == r || 2 * j + 1 == r)) {
-                            const float(&f)[4] = 2 * j == r ? f0 : f1;
-                            add_pixel(__fsub_rn(f[0], f[1]));
-                        }
-                        if (second_centre && (2 * j == r + 1 || 2 * j + 1 == r + 1)) {
-                            const float(&f)[4] = 2 * j == r + 1 ? f0 : f1;
-                            add_pixel(__fsub_rn(f[0], f[1]));
+#pragma unroll
+                        for (int q = 0; q < 4; ++q) {
+                            if (2 * j == r) c0[q] = f0[q];
+                            if (2 * j + 1 == r) c0[q] = f1[q];
+                            if (2 * j == r + 1) c1[q] = f0[q];
+                            if (2 * j + 1 == r + 1) c1[q] = f1[q];
                         }
                     }
                 },
                 s_win, q0, q1);
+            if constexpr (kLoss) {
+                if (padding != KIVO_CUDA_PAD_VALID && owned(loaded + hr - radius, rows_out)) {
+                    add_pixel(__fsub_rn(c0[0], c0[1]), c0[3]);
+                    if (second_centre) add_pixel(__fsub_rn(c1[0], c1[1]), c1[3]);
+                }
+            }
             s_ring.row[WIN - 1 + hr][hc] = Floats<4>{{q0[0], q0[1], q0[2], q0[3]}};
             s_ring.row[WIN - 1 + hr][hc + 1] = Floats<4>{{q1[0], q1[1], q1[2], q1[3]}};
         }
@@ -272,13 +275,52 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
         __syncthreads();
     }
 
+    // The loss modes' pixel error sum: the stage loop's for the absolute and the squared error; the others (a
+    // square root, a clamp) once more from the images, in the loop's order, each thread the pixels the loop gave it.
+    float pixel_sum = 0.0f;
+    if constexpr (kLoss) {
+        if (pixel_op == KIVO_CUDA_PIXEL_SQUARED) {
+            pixel_sum = pixel_sums.y;
+        } else if (pixel_op == KIVO_CUDA_PIXEL_ABSOLUTE) {
+            pixel_sum = pixel_sums.x;
+        } else {
+            // Cursors at the thread's first pixel, tile row `row` and column `col`, step `rows` rows at a time.
+            Cursor<T> xs(x, 0), ys(y, 0);
+            auto at = [&](int row, int col, int rows) {
+                const long long i = (plane * height + row0 + row) * width + col0 + col;
+                xs = Cursor<T>(x, i);
+                ys = Cursor<T>(y, i);
+                return static_cast<long long>(rows) * width;
+            };
+            // Adds the error of the pixel k columns right of the cursors.
+            auto add = [&](int k) {
+                const float d = __fsub_rn(__fsub_rn(load_widened(xs.at(k)), shift),
+                                          __fsub_rn(load_widened(ys.at(k)), shift));
+                pixel_sum = __fadd_rn(pixel_sum, pixel_term_of(pixel_op, d, pixel_param));
+            };
+            if (padding == KIVO_CUDA_PAD_VALID) {
+                const long long step = at(ty, tx, kStageRows / 2);
+                for (int row = ty; row < own_rows; row += kStageRows / 2, xs.advance(step), ys.advance(step)) {
+                    if (own_col) add(0);
+                    if (own_edge_col) add(kTileCols);
+                }
+            } else if (hc < cols_out) {
+                const int first = hr - radius < 0 ? hr - radius + kStageRows : hr - radius;
+                const long long step = at(first, hc, kStageRows);
+                for (int o = first; o < rows_out; o += kStageRows, xs.advance(step), ys.advance(step)) {
+                    add(0);
+                    if (second_centre) add(1);
+                }
+            }
+        }
+    }
+
     if constexpr (kReduces) {
         __shared__ double s_warp[64];
         const long long slot = plane * tiles + blockIdx.y * gridDim.x + blockIdx.x;
         if constexpr (MODE == kSsimAndCsSums || kLoss) {
             double sums[2] = {kLoss ? ssim_sum : static_cast<double>(ssim_sum_f),
-                              static_cast<double>(!kLoss ? cs_sum_f
-                                                  : pixel_op == KIVO_CUDA_PIXEL_SQUARED ? squared_sum : pixel_sum)};
+                              static_cast<double>(kLoss ? pixel_sum : cs_sum_f)};
             block_sum(sums, s_warp);
             if (linear == 0) {
                 partials[slot] = sums[0];

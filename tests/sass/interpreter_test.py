@@ -20,9 +20,10 @@ MASK32 = 0xFFFFFFFF
 class Program:
     """Runs SASS lines (addresses assigned 16 apart, an EXIT appended) for one warp of 32 threads."""
 
-    def __init__(self, lines, params=(), block=(32, 1, 1)):
+    def __init__(self, lines, params=(), block=(32, 1, 1), jump_tables=None):
         fn = tool.Function("test")
         fn.code = [(16 * i, text) for i, text in enumerate(list(lines) + ["EXIT"])]
+        fn.jump_tables = jump_tables or {}
         fn.param_base = 0x210
         for ordinal, _ in enumerate(params):
             fn.params[ordinal] = (4 * ordinal, 4)
@@ -139,6 +140,14 @@ class IntegerArithmetic(unittest.TestCase):
         self.assertEqual(p.r("R6"), 0xFFFFFFF0)
         self.assertEqual(p.r("R8"), 0x44)
 
+    def test_byte_permute_keeps_the_known_bytes_of_an_uninitialised_register(self):
+        # A flag merged into the low half of a register never written whole, then sign-extended from it.
+        p = Program(["PRMT R4, RZ, 0x7610, R4", "MOV R2, 0x8001", "PRMT R4, R2, 0x7610, R4",
+                     "PRMT R7, R4, 0x9910, RZ", "PRMT R8, R4, 0x7632, RZ"])
+        self.assertEqual(p.r("R7"), 0xFFFF8001)
+        self.assertIsNone(p.r("R8"))  # the upper half stays unknown
+        self.assertIsNone(p.r("R4"))
+
     def test_half_constant_through_hfma2(self):
         p = Program(["HFMA2.MMA R0, -RZ, RZ, 0, 5.9604644775390625e-08", "HFMA2.MMA R1, -RZ, RZ, 1.875, 0"])
         self.assertEqual(p.r("R0"), 1)
@@ -236,6 +245,20 @@ class ControlFlow(unittest.TestCase):
                  "ULDC": "other", "DADD": "other", "SHFL": "other"}
         for opcode, klass in cases.items():
             self.assertEqual(tool.classify(opcode, [])[0], klass, opcode)
+
+
+
+class IndexedBranch(unittest.TestCase):
+    def test_brx_follows_the_jump_table_entry_each_lane_loads(self):
+        # A switch on the lane: lanes 0..15 load entry 1, the others entry 0; an entry plus the next
+        # instruction's address plus BRX's offset is the target.
+        p = Program(["S2R R0, SR_TID.X", "ISETP.LT.AND P0, PT, R0, 0x10, PT", "SEL R1, RZ, 0x4, !P0",
+                     "LDC R4, c[0x2][R1]", "BRX R4 -0x50", "MOV R5, 0x7", "EXIT", "MOV R5, 0x9"],
+                    jump_tables={0: 0x50, 4: 0x70})
+        self.assertEqual(p.r("R5", 0), 0x9)
+        self.assertEqual(p.r("R5", 31), 0x7)
+        self.assertEqual(p.issued(0x50), 1)  # lanes 16..31 only, once
+        self.assertEqual(p.issued(0x70), 1)
 
 
 if __name__ == "__main__":
