@@ -191,7 +191,7 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
             float q0[4], q1[4];
             // The centres of the thread's two windows are samples WIN / 2 and WIN / 2 + 1 of those it reads:
             // their moments hold x' and y' and (x' - y')^2.
-            float c0[4], c1[4];
+            float centre0[4], centre1[4];
             filter_row_pair<WIN>(
                 [&](int j, float(&f0)[4], float(&f1)[4]) {
                     sample_moments(s_stage[hr].e[hc + 2 * j].v[0], s_stage[hr].e[hc + 2 * j].v[1], f0);
@@ -200,18 +200,18 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                         constexpr int r = WIN / 2;
 #pragma unroll
                         for (int q = 0; q < 4; ++q) {
-                            if (2 * j == r) c0[q] = f0[q];
-                            if (2 * j + 1 == r) c0[q] = f1[q];
-                            if (2 * j == r + 1) c1[q] = f0[q];
-                            if (2 * j + 1 == r + 1) c1[q] = f1[q];
+                            if (2 * j == r) centre0[q] = f0[q];
+                            if (2 * j + 1 == r) centre0[q] = f1[q];
+                            if (2 * j == r + 1) centre1[q] = f0[q];
+                            if (2 * j + 1 == r + 1) centre1[q] = f1[q];
                         }
                     }
                 },
                 s_win, q0, q1);
             if constexpr (kLoss) {
                 if (padding != KIVO_CUDA_PAD_VALID && owned(loaded + hr - radius, rows_out)) {
-                    add_pixel(__fsub_rn(c0[0], c0[1]), c0[3]);
-                    if (second_centre) add_pixel(__fsub_rn(c1[0], c1[1]), c1[3]);
+                    add_pixel(__fsub_rn(centre0[0], centre0[1]), centre0[3]);
+                    if (second_centre) add_pixel(__fsub_rn(centre1[0], centre1[1]), centre1[3]);
                 }
             }
             s_ring.row[WIN - 1 + hr][hc] = Floats<4>{{q0[0], q0[1], q0[2], q0[3]}};
@@ -305,9 +305,9 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                     if (own_edge_col) add(kTileCols);
                 }
             } else if (hc < cols_out) {
-                const int first = hr - radius < 0 ? hr - radius + kStageRows : hr - radius;
-                const long long step = at(first, hc, kStageRows);
-                for (int o = first; o < rows_out; o += kStageRows, xs.advance(step), ys.advance(step)) {
+                const int first_row = hr - radius < 0 ? hr - radius + kStageRows : hr - radius;
+                const long long step = at(first_row, hc, kStageRows);
+                for (int o = first_row; o < rows_out; o += kStageRows, xs.advance(step), ys.advance(step)) {
                     add(0);
                     if (second_centre) add(1);
                 }
