@@ -1,10 +1,12 @@
-// The CPU library's driver of the fused SSIM kernel, every mode: the same windows, the same arithmetic and the
-// same order of every addition as the kernel, computed a tile at a time with vectorised row and column passes.
+// The CPU library's driver of the fused SSIM kernel and of the backward scatter kernel, every mode and form:
+// the same windows, the same arithmetic and the same order of every addition as the kernels, computed a tile at
+// a time with vectorised row and column passes.
 #pragma once
 
 #include <cuda_runtime.h>
 
 #include "kernels/ssim_fused.h"
+#include "kernels/ssim_loss.h"
 
 namespace kivo::cpu {
 
@@ -13,10 +15,9 @@ namespace kivo::cpu {
 template <class T, int MODE, int WIN>
 void ssim_fused(int planes, const SsimKernelArgs& args, cudaStream_t stream);
 
-// Computes what ssim_bwd_scatter_kernel<WIN, with_grad_y> computes on `grid`.
-template <int WIN, bool with_grad_y>
-void ssim_scatter(dim3 grid, cudaStream_t stream, const float* x, const float* y, const float* coef_var,
-                  const float* coef_cov, const float* bias_x, const float* bias_y, float* grad_x, float* grad_y,
-                  const float* window, int height, int width, int out_height, int out_width, float shift);
+// Computes what ssim_bwd_scatter_kernel<T, WIN, with_grad_y, FORM> computes on `grid` (the plain form:
+// float32 images, separate coef_var and coef_cov maps; the loss forms: float32, float16 and bfloat16 images).
+template <class T, int WIN, bool with_grad_y, int FORM>
+void ssim_scatter(dim3 grid, cudaStream_t stream, const LossScatterArgs& args);
 
 }  // namespace kivo::cpu

@@ -11,10 +11,6 @@
 #include "kernels/ssim_fused.h"
 #include "kernels/ssim_padding_grad.cuh"
 
-#if defined(KIVO_CPU_DRIVER)
-#include "cpu/ssim_fused.h"  // the CPU library gathers the gradients with its own driver
-#endif
-
 namespace kivo {
 namespace {
 
@@ -29,9 +25,10 @@ int ssim_bwd_scatter(const float* x, const float* y, const float* coef_var, cons
         constexpr int WIN = decltype(w)::value;
         return with_value<0, 1>(grad_y != nullptr, KIVO_CUDA_INTERNAL_ERROR, [&](auto flag) {
 #if defined(KIVO_CPU_DRIVER)
-            cpu::ssim_scatter<WIN, bool(decltype(flag)::value)>(grid, stream, x, y, coef_var, coef_cov, bias_x, bias_y,
-                                                                grad_x, grad_y, window, height, width, out_height,
-                                                                out_width, static_cast<float>(shift));
+            const LossScatterArgs args{x,      y,     coef_var, coef_cov,   bias_x,    bias_y,
+                                       grad_x, grad_y, window,  height,     width,     out_height,
+                                       out_width, static_cast<float>(shift), WIN - 1, LossGradient{}};
+            cpu::ssim_scatter<float, WIN, bool(decltype(flag)::value), kScatterPlain>(grid, stream, args);
 #else
             launch<ssim_bwd_scatter_kernel<float, WIN, bool(decltype(flag)::value), kScatterPlain>, kTileThreads>(
                 grid, block, stream, x, y, coef_var, coef_cov, bias_x, bias_y, grad_x, grad_y, window, height, width,

@@ -28,35 +28,11 @@
 #include "kernels/ssim_padding.cuh"
 #include "kernels/ssim_window.cuh"
 
+#if defined(KIVO_CPU_DRIVER)
+#include "cpu/ssim_fused.h"  // the CPU library gathers the gradients with its own driver
+#endif
+
 namespace kivo {
-
-// The weights with which pixel q of an axis of n samples gathers the filtered map values k = 0 .. WIN - 1 of its
-// own window's span (w, mirrored) plus, for each sample outside the axis that copies q under `padding`, in
-// increasing order, the taps of that sample's span that fall within q's.
-template <int WIN>
-__device__ __forceinline__ void folded_weights(int q, int n, int padding, const float* w, float (&e)[WIN]) {
-    constexpr int r = WIN / 2;
-#pragma unroll
-    for (int k = 0; k < WIN; ++k) e[k] = w[k];
-    for (int b = 0; b < 2 * r; ++b) {
-        const int s = b < r ? b - r : n + b - r;
-        if (pad_source(s, n, padding) != q) continue;
-        const int delta = s - q;
-#pragma unroll
-        for (int k = 0; k < WIN; ++k) {
-            if (static_cast<unsigned>(k - delta) < static_cast<unsigned>(WIN)) e[k] = __fadd_rn(e[k], w[k - delta]);
-        }
-    }
-}
-
-// Whether pixel q of an axis of n samples is copied by a sample outside it (which lie within WIN / 2 of it).
-__device__ __forceinline__ bool has_copies(int q, int n, int padding, int r) {
-    return padding >= KIVO_CUDA_PAD_REFLECT && (q <= r || q >= n - 1 - r);
-}
-
-// What the scatter kernel computes: the plain gradient of an SSIM loss, the fused loss's gradient, or the
-// fused loss's gradient with copies folded at the edges (reflect, replicate, symmetric).
-enum ScatterForm : int { kScatterPlain = 0, kScatterLoss = 1, kScatterLossFolded = 2 };
 
 template <class T, int WIN, bool with_grad_y, int FORM>
 __global__ void __launch_bounds__(kTileThreads, kScatterMinBlocks)
@@ -283,10 +259,14 @@ int enqueue_loss_scatter(int dtype, int planes, const LossScatterArgs& a, cudaSt
             return with_value<0, 1, 2, 3>(flags, KIVO_CUDA_INTERNAL_ERROR, [&](auto flag) {
                 constexpr int F = decltype(flag)::value;
                 constexpr int FORM = F >= 2 ? kScatterLossFolded : kScatterLoss;
+#if defined(KIVO_CPU_DRIVER)
+                cpu::ssim_scatter<T, WIN, bool(F & 1), FORM>(grid, stream, a);
+#else
                 launch<ssim_bwd_scatter_kernel<T, WIN, bool(F & 1), FORM>, kTileThreads>(
                     grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.coef_var,
                     a.coef_cov, a.bias_x, a.bias_y, static_cast<T*>(a.grad_x), static_cast<T*>(a.grad_y), a.window,
                     a.height, a.width, a.out_height, a.out_width, a.shift, a.map_offset, a.loss);
+#endif
                 return 0;
             });
         }

@@ -28,28 +28,6 @@
 
 namespace kivo {
 
-// The derivatives of one window's SSIM = (A1 A2) / (B1 B2) with respect to its shifted means and moments, as
-// the loss's backward pass gathers them: the pair (coef_var, coef_cov) at `pairs`, then bias_x and, when
-// wanted, bias_y. With R = 1 / (B1 B2): dSSIM/dB2 = -SSIM B1 R, dSSIM/dA2 = A1 R, and the luminance factor's
-// derivatives from A1 / B1 = A1 B2 R; the variances and the covariance carry the covariance factor.
-__device__ __forceinline__ void store_ssim_derivatives(const WindowTerms& w, float ssim, float R, float cov_factor,
-                                                       long long index, float2* pairs, float* bias_x,
-                                                       float* bias_y) {
-    const float Rc2 = __fmul_rn(__fmul_rn(2.0f, cov_factor), R);
-    const float t2 = __fmul_rn(ssim, __fmul_rn(w.B1, Rc2));  // 2 SSIM / B2: twice the variances' weight
-    const float cov = __fmul_rn(w.A1, Rc2);                  // 2 A1 / (B1 B2)
-    pairs[index] = float2{__fmul_rn(-0.5f, t2), cov};
-    const float luminance = __fmul_rn(__fmul_rn(w.A1, w.B2), R);  // A1 / B1
-    const float cs_factor = __fmul_rn(__fmul_rn(2.0f, w.A2), R);  // 2 A2 / (B1 B2)
-    // bias = dSSIM/dm + 2 m t - m' cov, t the variances' weight
-    const float d_x = __fmul_rn(__fsub_rn(w.mu_y, __fmul_rn(w.mu_x, luminance)), cs_factor);
-    bias_x[index] = __fmaf_rn(-w.my, cov, __fmaf_rn(w.mx, t2, d_x));
-    if (bias_y != nullptr) {
-        const float d_y = __fmul_rn(__fsub_rn(w.mu_x, __fmul_rn(w.mu_y, luminance)), cs_factor);
-        bias_y[index] = __fmaf_rn(-w.mx, cov, __fmaf_rn(w.my, t2, d_y));
-    }
-}
-
 template <class T, int MODE, int WIN>
 __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
     ssim_fused_kernel(const T* __restrict__ x, const T* __restrict__ y, double* __restrict__ partials,
@@ -241,12 +219,8 @@ __global__ void __launch_bounds__(kTileThreads, kTileMinBlocks)
                 const WindowTerms w = window_terms(v[0], v[1], v[2], v[3], shift, c1, c2, cov_factor);
                 const long long index = map_origin + static_cast<long long>(out_row) * out_width;
                 if constexpr (MODE == kLossCoefficients) {
-                    // SSIM from the reciprocal the derivatives need: the correctly rounded quotient of the other
-                    // modes, since one remainder step from the correctly rounded reciprocal rounds correctly.
-                    const float num = __fmul_rn(w.A1, w.A2), den = __fmul_rn(w.B1, w.B2);
-                    const float R = __frcp_rn(den);
-                    const float q = __fmul_rn(num, R);
-                    const float ssim = __fmaf_rn(__fmaf_rn(-den, q, num), R, q);
+                    float R;
+                    const float ssim = window_ssim_and_reciprocal(w, R);
                     ssim_sum += static_cast<double>(ssim);
                     // The derivatives of this window's SSIM; the backward pass scales them per image.
                     store_ssim_derivatives(w, ssim, R, cov_factor, index, reinterpret_cast<float2*>(coef_var), bias_x,
@@ -349,21 +323,17 @@ int enqueue_ssim_fused(int dtype, int mode, int planes, const SsimKernelArgs& a,
                           (kLoss && (std::is_same_v<T, unsigned char> || std::is_same_v<T, double>))) {
                 return KIVO_CUDA_INTERNAL_ERROR;  // modes without an instantiation for this element type
             } else {
-                // The CPU library computes the kernel's results with its own driver over the same arithmetic; the
-                // loss modes, which it has no driver for, run the kernel itself on its threads.
+                // The CPU library computes the kernel's results with its own driver over the same arithmetic.
 #if defined(KIVO_CPU_DRIVER)
-                if constexpr (!kLoss) {
-                    cpu::ssim_fused<T, MODE, WIN>(planes, a, stream);
-                } else
+                cpu::ssim_fused<T, MODE, WIN>(planes, a, stream);
+#else
+                launch<ssim_fused_kernel<T, MODE, WIN>, kTileThreads>(
+                    grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
+                    a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x, a.bias_y,
+                    a.height, a.width, a.out_height, a.out_width, a.shift, a.c1, a.c2, a.window, a.tiles,
+                    a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor, a.partials_pixel, a.pixel_op,
+                    a.pixel_param);
 #endif
-                {
-                    launch<ssim_fused_kernel<T, MODE, WIN>, kTileThreads>(
-                        grid, block, stream, static_cast<const T*>(a.x), static_cast<const T*>(a.y), a.partials,
-                        a.ssim_map, a.grad_map, a.grad_mean, a.grad_scale, a.coef_var, a.coef_cov, a.bias_x,
-                        a.bias_y, a.height, a.width, a.out_height, a.out_width, a.shift, a.c1, a.c2, a.window, a.tiles,
-                        a.partials_cs, a.grad_ssim, a.grad_cs, a.padding, a.cov_factor, a.partials_pixel, a.pixel_op,
-                        a.pixel_param);
-                }
                 return 0;
             }
         });

@@ -9,6 +9,10 @@
 
 namespace kivo {
 
+// What the scatter kernel computes: the plain gradient of an SSIM loss, the fused loss's gradient, or the
+// fused loss's gradient with copies folded at the edges (reflect, replicate, symmetric).
+enum ScatterForm : int { kScatterPlain = 0, kScatterLoss = 1, kScatterLossFolded = 2 };
+
 // What the loss's backward pass adds per image: the incoming gradients of its mean SSIM and mean pixel error,
 // the reciprocals of its window and sample counts, and the pixel error term.
 struct LossGradient {

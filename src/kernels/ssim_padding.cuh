@@ -1,5 +1,5 @@
-// The padding of the same-size SSIM modes: which pixel a sample outside the image copies, and each mode's
-// smallest image.
+// The padding of the same-size SSIM modes: which pixel a sample outside the image copies, each mode's smallest
+// image, and the weights with which a pixel gathers the gradients of its copies.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -34,6 +34,30 @@ inline int pad_min_extent(int padding, int win) {
         case KIVO_CUDA_PAD_SYMMETRIC: return r > 1 ? r : 1;
         default: return 1;
     }
+}
+
+// The weights with which pixel q of an axis of n samples gathers the filtered map values k = 0 .. WIN - 1 of its
+// own window's span (w, mirrored) plus, for each sample outside the axis that copies q under `padding`, in
+// increasing order, the taps of that sample's span that fall within q's.
+template <int WIN>
+__device__ __forceinline__ void folded_weights(int q, int n, int padding, const float* w, float (&e)[WIN]) {
+    constexpr int r = WIN / 2;
+#pragma unroll
+    for (int k = 0; k < WIN; ++k) e[k] = w[k];
+    for (int b = 0; b < 2 * r; ++b) {
+        const int s = b < r ? b - r : n + b - r;
+        if (pad_source(s, n, padding) != q) continue;
+        const int delta = s - q;
+#pragma unroll
+        for (int k = 0; k < WIN; ++k) {
+            if (static_cast<unsigned>(k - delta) < static_cast<unsigned>(WIN)) e[k] = __fadd_rn(e[k], w[k - delta]);
+        }
+    }
+}
+
+// Whether pixel q of an axis of n samples is copied by a sample outside it (which lie within WIN / 2 of it).
+__device__ __forceinline__ bool has_copies(int q, int n, int padding, int r) {
+    return padding >= KIVO_CUDA_PAD_REFLECT && (q <= r || q >= n - 1 - r);
 }
 
 }  // namespace kivo

@@ -53,6 +53,37 @@ __device__ __forceinline__ float window_ssim(const WindowTerms& w) {
     return __fdiv_rn(__fmul_rn(w.A1, w.A2), __fmul_rn(w.B1, w.B2));
 }
 
+// SSIM of one window and the reciprocal R = 1 / (B1 B2) that its derivatives need: the correctly rounded
+// quotient of window_ssim, since one remainder step from the correctly rounded reciprocal rounds correctly.
+__device__ __forceinline__ float window_ssim_and_reciprocal(const WindowTerms& w, float& R) {
+    const float num = __fmul_rn(w.A1, w.A2), den = __fmul_rn(w.B1, w.B2);
+    R = __frcp_rn(den);
+    const float q = __fmul_rn(num, R);
+    return __fmaf_rn(__fmaf_rn(-den, q, num), R, q);
+}
+
+// The derivatives of one window's SSIM = (A1 A2) / (B1 B2) with respect to its shifted means and moments, as
+// the loss's backward pass gathers them: the pair (coef_var, coef_cov) at `pairs`, then bias_x and, when
+// wanted, bias_y. With R = 1 / (B1 B2): dSSIM/dB2 = -SSIM B1 R, dSSIM/dA2 = A1 R, and the luminance factor's
+// derivatives from A1 / B1 = A1 B2 R; the variances and the covariance carry the covariance factor.
+__device__ __forceinline__ void store_ssim_derivatives(const WindowTerms& w, float ssim, float R, float cov_factor,
+                                                       long long index, float2* pairs, float* bias_x,
+                                                       float* bias_y) {
+    const float Rc2 = __fmul_rn(__fmul_rn(2.0f, cov_factor), R);
+    const float t2 = __fmul_rn(ssim, __fmul_rn(w.B1, Rc2));  // 2 SSIM / B2: twice the variances' weight
+    const float cov = __fmul_rn(w.A1, Rc2);                  // 2 A1 / (B1 B2)
+    pairs[index] = float2{__fmul_rn(-0.5f, t2), cov};
+    const float luminance = __fmul_rn(__fmul_rn(w.A1, w.B2), R);  // A1 / B1
+    const float cs_factor = __fmul_rn(__fmul_rn(2.0f, w.A2), R);  // 2 A2 / (B1 B2)
+    // bias = dSSIM/dm + 2 m t - m' cov, t the variances' weight
+    const float d_x = __fmul_rn(__fsub_rn(w.mu_y, __fmul_rn(w.mu_x, luminance)), cs_factor);
+    bias_x[index] = __fmaf_rn(-w.my, cov, __fmaf_rn(w.mx, t2, d_x));
+    if (bias_y != nullptr) {
+        const float d_y = __fmul_rn(__fsub_rn(w.mu_x, __fmul_rn(w.mu_y, luminance)), cs_factor);
+        bias_y[index] = __fmaf_rn(-w.mx, cov, __fmaf_rn(w.my, t2, d_y));
+    }
+}
+
 // What the SSIM-and-cs mode adds per window: SSIM = num_ssim x recip and cs = num_cs x recip, each added to
 // its running sum with one fused multiply-add.
 struct SsimCsTerms {

@@ -162,6 +162,21 @@ const std::map<std::string, std::uint64_t> kRecorded = {
     {"ssim_cs_backward xy w5", 0x6bf9c8af94254e05ull},
     {"ssim_cs_backward xy w7", 0xac526954ef6ccac2ull},
     {"ssim_cs_backward xy w9", 0x7f62608bb6eb6d36ull},
+    {"ssim_loss bf16 w11", 0xec3935753fd639ddull},
+    {"ssim_loss bf16 w3", 0x719b21581f90b9e6ull},
+    {"ssim_loss bf16 w5", 0x5a0a6a17a4fc0a31ull},
+    {"ssim_loss bf16 w7", 0x56e1147d6f8d0544ull},
+    {"ssim_loss bf16 w9", 0x694c42466b128c3dull},
+    {"ssim_loss f16 w11", 0xe307c359958071ceull},
+    {"ssim_loss f16 w3", 0xf448de9a0bce975full},
+    {"ssim_loss f16 w5", 0x8c9c090b9b4c01d3ull},
+    {"ssim_loss f16 w7", 0xd94ad8fecd68cd26ull},
+    {"ssim_loss f16 w9", 0x80005023dee855faull},
+    {"ssim_loss f32 w11", 0x97a5c51b1c4ed32full},
+    {"ssim_loss f32 w3", 0xa95b42926f8dc3f4ull},
+    {"ssim_loss f32 w5", 0x5597a20cf81e3ef9ull},
+    {"ssim_loss f32 w7", 0xe05388057bbc0012ull},
+    {"ssim_loss f32 w9", 0xfbc898d3294101e6ull},
 };
 
 // ---- Digest and inputs -----------------------------------------------------------------------------------
@@ -483,6 +498,69 @@ TYPED_TEST(DigestOnDevice, Pixel) {
             d.add(log_all);
         }
         table.record(std::string("pixel ") + dtype_name(dtype) + " op" + std::to_string(op), d.value());
+    }
+    table.check();
+}
+
+// The fused loss (modes 5 and 6 and the loss forms of the scatter kernel) on the images it takes: every
+// padding, each with another pixel operation, the forward pass without and with coefficients, then the
+// backward pass for grad_x alone (even paddings) or both gradients (odd ones).
+template <class S>
+class LossDigestOnDevice : public DeviceTest {};
+using LossTypes = ::testing::Types<HalfBits, BF16Bits, float>;
+TYPED_TEST_SUITE(LossDigestOnDevice, LossTypes);
+
+TYPED_TEST(LossDigestOnDevice, SsimLoss) {
+    using S = TypeParam;
+    const int dtype = dtype_of<S>();
+    const SsimConstants k = constants_for<S>();
+    DigestTable table;
+    for (int win : kWindows) {
+        Digest d;
+        DeviceBuffer<float> window(asymmetric_window(win));
+        std::uint64_t seed = 1000 * win;
+        for (int padding = KIVO_CUDA_PAD_VALID; padding <= KIVO_CUDA_PAD_SYMMETRIC; ++padding) {
+            const kivo_cuda_ssim_options options{padding, 1.0};
+            const int op = padding % 4;
+            const bool with_y = padding % 2 == 1;
+            for (const Shape& s : ssim_shapes(win)) {
+                const ImagePair<S> images = image_pair<S>(s.samples(), ++seed);
+                int tiles = 0;
+                long floats = 0;
+                ASSERT_EQ(kivo_cuda_ssim_workspace_ex(s.height, s.width, win, &options, &tiles), 0);
+                ASSERT_EQ(kivo_cuda_ssim_loss_scratch(s.batch, s.channels, s.height, s.width, win, &options, with_y,
+                                                      &floats),
+                          0);
+                DeviceBuffer<double> partials(2 * std::size_t(s.planes()) * tiles), ssim(s.batch), pixel(s.batch);
+                DeviceBuffer<double> ssim_all(1), pixel_all(1);
+                DeviceBuffer<float> coefficients(floats + floats % 2);  // pairs of floats: 8-byte aligned
+                DeviceBuffer<S> grad_x(s.samples()), grad_y(s.samples());
+                coefficients.poison();
+                for (float* coefs : {static_cast<float*>(nullptr), coefficients.data()}) {
+                    d.add_status(kivo_cuda_ssim_loss_forward(
+                        images.x.data(), images.y.data(), dtype, s.batch, s.channels, s.height, s.width, k.shift, k.c1,
+                        k.c2, window.data(), win, &options, op, 0.01, partials.data(), tiles, ssim.data(),
+                        pixel.data(), ssim_all.data(), pixel_all.data(), coefs, with_y, -1, nullptr));
+                    d.add(partials);
+                    d.add(ssim);
+                    d.add(pixel);
+                    d.add(ssim_all);
+                    d.add(pixel_all);
+                }
+                d.add(coefficients);
+                Random rng(seed);
+                std::vector<float> g(2 * std::size_t(s.batch));
+                for (float& e : g) e = float(rng.uniform() - 0.3);
+                DeviceBuffer<float> incoming(g);
+                d.add_status(kivo_cuda_ssim_loss_backward(
+                    images.x.data(), images.y.data(), dtype, s.batch, s.channels, s.height, s.width, k.shift,
+                    window.data(), win, &options, op, 0.01, coefficients.data(), incoming.data(),
+                    incoming.data() + s.batch, grad_x.data(), with_y ? grad_y.data() : nullptr, -1, nullptr));
+                d.add(grad_x);
+                if (with_y) d.add(grad_y);
+            }
+        }
+        table.record(std::string("ssim_loss ") + dtype_name(dtype) + " w" + std::to_string(win), d.value());
     }
     table.check();
 }
