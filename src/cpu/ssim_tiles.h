@@ -86,6 +86,17 @@ __attribute__((always_inline)) inline void stage(const T* x, const T* y, const S
     }
 }
 
+// out[c] = sum over k of w[k] f[c + k] for the 32 columns of a row, the fused multiply-adds from 0 in tap order.
+template <int WIN>
+__attribute__((always_inline)) inline void row_pass(const float (&w)[WIN], const float* f, float* out) {
+    float acc[kTileCols];
+    for (int c = 0; c < kTileCols; ++c) acc[c] = 0.0f;
+    for (int k = 0; k < WIN; ++k) {
+        for (int c = 0; c < kTileCols; ++c) acc[c] = __fmaf_rn(w[k], f[k + c], acc[c]);
+    }
+    for (int c = 0; c < kTileCols; ++c) out[c] = acc[c];
+}
+
 // out[c] = sum over k of w[k] rows[k][c], the fused multiply-adds from 0 in tap order; the 32 running sums stay
 // in registers.
 template <int WIN>
@@ -213,15 +224,7 @@ __attribute__((always_inline)) static void run(const SsimKernelArgs& a, unsigned
 
     // Horizontal pass over every staged row and all 32 columns (those past cols_out are never read).
     for (int q = 0; q < 4; ++q) {
-        for (int r = 0; r < rows_in; ++r) {
-            float acc[kTileCols];
-            for (int c = 0; c < kTileCols; ++c) acc[c] = 0.0f;
-            for (int k = 0; k < WIN; ++k) {
-                const float* f = &b.moments[q][r][k];
-                for (int c = 0; c < kTileCols; ++c) acc[c] = __fmaf_rn(w[k], f[c], acc[c]);
-            }
-            for (int c = 0; c < kTileCols; ++c) b.rows[q][r][c] = acc[c];
-        }
+        for (int r = 0; r < rows_in; ++r) row_pass<WIN>(w, b.moments[q][r], b.rows[q][r]);
     }
 
     // Vertical pass and window terms, one output row at a time.
@@ -368,13 +371,7 @@ struct ScatterTile {
         }
         for (int m = 0; m < M; ++m) {
             for (int h = 0; h < halo_rows; ++h) {
-                float acc[kTileCols];
-                for (int c = 0; c < kTileCols; ++c) acc[c] = 0.0f;
-                for (int k = 0; k < WIN; ++k) {
-                    const float* f = &b.maps[m][h][k];
-                    for (int c = 0; c < kTileCols; ++c) acc[c] = __fmaf_rn(w[k], f[c], acc[c]);
-                }
-                for (int c = 0; c < kTileCols; ++c) b.rows[m][h][c] = acc[c];
+                row_pass<WIN>(w, b.maps[m][h], b.rows[m][h]);
                 if constexpr (kFold) {
                     fold_columns<WIN>(w, col0, cols_out, a.width, a.loss.padding, b.maps[m][h], b.rows[m][h]);
                 }
