@@ -1,6 +1,6 @@
 // GMSD tile sums on the CPU: the tile's working samples staged as the kernel stages them, the GMS values
 // of the tile row by row (vectorised over its 32 columns), then thread (tx, ty)'s sum over rows ty, ty + 8,
-// ty + 16, ty + 24 of column tx and the block's tree.
+// ty + 16, ty + 24 of column tx and the block's tree; then each image's result from its tile sums.
 #include "cpu/gmsd.h"
 
 #include "cpu/block_tree.h"
@@ -79,7 +79,30 @@ void gmsd_task(const T* x, const T* y, GmsdArgs a) {
     run_best<GmsdTile<T, DOWNSAMPLE, LUMA>>(x, y, a, blockIdx.x, blockIdx.y, blockIdx.z, gridDim.x);
 }
 
+// gmsd_finalize_kernel's block for image blockIdx.x: thread t adds the image's tile sums t, t + 256, ... in
+// order, then the block's tree adds the threads' sums.
+void gmsd_finalize_task(const double* partials, const double* partials_sq, int slots, double count,
+                        double* out_mean, double* out_gmsd) {
+    static_assert(kGmsdFinalizeThreads == kBlockWarps * kWarpLanes, "one block of 8 warps");
+    const long long begin = static_cast<long long>(blockIdx.x) * slots;
+    double sums[2][kBlockWarps][kWarpLanes] = {};
+    for (int i = 0; i < slots; ++i) {
+        const int t = i % kGmsdFinalizeThreads;
+        double& sum = sums[0][t / kWarpLanes][t % kWarpLanes];
+        double& sum_sq = sums[1][t / kWarpLanes][t % kWarpLanes];
+        sum = add_rn(sum, partials[begin + i]);
+        sum_sq = add_rn(sum_sq, partials_sq[begin + i]);
+    }
+    gmsd_of_sums(block_total(sums[0]), block_total(sums[1]), count, out_mean + blockIdx.x, out_gmsd + blockIdx.x);
+}
+
 }  // namespace
+
+void gmsd_finalize(int batch, cudaStream_t stream, const double* partials, const double* partials_sq, int slots,
+                   double count, double* out_mean, double* out_gmsd) {
+    launch<gmsd_finalize_task, 1>(dim3(static_cast<unsigned>(batch)), dim3(1), stream, partials, partials_sq, slots,
+                                  count, out_mean, out_gmsd);
+}
 
 template <class T, bool DOWNSAMPLE, bool LUMA>
 void gmsd_sums(dim3 grid, cudaStream_t stream, const T* x, const T* y, double* partials, double* partials_sq,

@@ -11,7 +11,7 @@
 #include "kernels/gmsd.cuh"
 
 #if defined(KIVO_CPU_DRIVER)
-#include "cpu/gmsd.h"  // the CPU library computes the tile sums with its own driver
+#include "cpu/gmsd.h"  // the CPU library computes the tile sums and the results with its own driver
 #endif
 #include "kivo_cuda.h"
 
@@ -82,8 +82,13 @@ int gmsd_images(const void* x, const void* y, int dtype, int batch, int channels
 
         const double count = static_cast<double>(out_height) * static_cast<double>(out_width) *
                              static_cast<double>(gms_channels);
+#if defined(KIVO_CPU_DRIVER)
+        cpu::gmsd_finalize(batch, stream, partials, partials_sq, static_cast<int>(image_slots), count, out_mean,
+                           out_gmsd);
+#else
         launch<gmsd_finalize_kernel>(dim3(static_cast<unsigned>(batch)), dim3(kGmsdFinalizeThreads), stream, partials,
                                      partials_sq, static_cast<int>(image_slots), count, out_mean, out_gmsd);
+#endif
         return launch_status();
     });
 }

@@ -94,14 +94,7 @@ __global__ void gmsd_finalize_kernel(const double* __restrict__ partials, const 
         sums[1] = add_rn(sums[1], __ldg(partials_sq + i));
     }
     block_sum(sums, smem);
-    if (threadIdx.x != 0) return;
-
-    const double mean = div_rn(sums[0], count);
-    const double variance = sub_rn(div_rn(sums[1], count), mul_rn(mean, mean));
-    out_mean[blockIdx.x] = mean;
-    // Only rounding makes the variance negative, and that clamps to 0; a NaN variance (a NaN GMS value
-    // somewhere in the image) stays NaN rather than reading as a perfect score.
-    out_gmsd[blockIdx.x] = sqrt_rn(variance < 0.0 ? 0.0 : variance);
+    if (threadIdx.x == 0) gmsd_of_sums(sums[0], sums[1], count, out_mean + blockIdx.x, out_gmsd + blockIdx.x);
 }
 
 }  // namespace kivo

@@ -78,4 +78,15 @@ __device__ __forceinline__ double gmsd_value(float mx, float my, float c) {
     return div_rn(num, den);
 }
 
+// An image's mean GMS and GMSD, the population standard deviation of its `count` GMS values, from their sum
+// and the sum of their squares. Only rounding makes the variance negative, and that clamps to 0; a NaN variance
+// (a NaN GMS value somewhere in the image) stays NaN rather than reading as a perfect score.
+__device__ __forceinline__ void gmsd_of_sums(double sum, double sum_sq, double count, double* out_mean,
+                                             double* out_gmsd) {
+    const double mean = div_rn(sum, count);
+    const double variance = sub_rn(div_rn(sum_sq, count), mul_rn(mean, mean));
+    *out_mean = mean;
+    *out_gmsd = sqrt_rn(variance < 0.0 ? 0.0 : variance);
+}
+
 }  // namespace kivo

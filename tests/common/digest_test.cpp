@@ -33,6 +33,7 @@ const std::map<std::string, std::uint64_t> kRecorded = {
     {"gmsd f16 full", 0x154b149034c56571ull},
     {"gmsd f32 downsampled", 0x399757434aaf268bull},
     {"gmsd f32 full", 0xf7773e56a8bf347eull},
+    {"gmsd f32 many tiles", 0x446e0ef537bc6539ull},
     {"gmsd f64 downsampled", 0x399757434aaf268bull},
     {"gmsd f64 full", 0xf7773e56a8bf347eull},
     {"gmsd u8 downsampled", 0xf5efb1ceae59cc4aull},
@@ -463,6 +464,27 @@ TYPED_TEST(DigestOnDevice, Gmsd) {
         }
         table.record(std::string("gmsd ") + dtype_name(dtype) + (downsample ? " downsampled" : " full"), d.value());
     }
+    table.check();
+}
+
+// kivo_cuda_gmsd of images with more tile sums than the final reduction has threads (323 of 256), so that
+// which thread adds which tile sum shows in the results.
+TEST_F(DigestF32OnDevice, GmsdOfManyTiles) {
+    const Shape s{2, 1, 600, 520};
+    const ImagePair<float> images = image_pair<float>(s.samples(), 600);
+    int tiles = 0;
+    ASSERT_EQ(kivo_cuda_gmsd_workspace(s.height, s.width, 0, &tiles), 0);
+    ASSERT_GT(tiles, 256);
+    DeviceBuffer<double> partials(std::size_t(s.planes()) * tiles), partials_sq(std::size_t(s.planes()) * tiles);
+    DeviceBuffer<double> mean(s.batch), gmsd(s.batch);
+    Digest d;
+    d.add_status(kivo_cuda_gmsd(images.x.data(), images.y.data(), KIVO_CUDA_DTYPE_F32, s.batch, s.channels, s.height,
+                                s.width, 0, 170.0 / (255.0 * 255.0), 0.0, partials.data(), partials_sq.data(), tiles,
+                                mean.data(), gmsd.data(), -1, nullptr));
+    d.add(mean);
+    d.add(gmsd);
+    DigestTable table;
+    table.record("gmsd f32 many tiles", d.value());
     table.check();
 }
 
