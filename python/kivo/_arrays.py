@@ -3,13 +3,15 @@
 PyTorch tensors, NumPy arrays and CuPy arrays are read directly; other objects that expose
 ``__cuda_array_interface__`` (Numba device arrays, ...) are viewed without a copy as CuPy arrays, or as torch
 tensors where CuPy is absent. CUDA arrays run on ``libkivo_cuda.so`` on their device and the framework's current
-stream; CPU tensors and NumPy arrays run on the CPU library (or the simulation, see ``host_backend``). Buffers the library writes are allocated by the
-same framework, on the same device.
+stream; CPU tensors and NumPy arrays run on the CPU library (or the simulation, see ``host_backend``). Buffers the
+library writes are allocated by the same framework, on the same device, except the scratch that a host call
+writes and reads back before it returns (``Array.scratch``).
 """
 
 from __future__ import annotations
 
 import sys
+import threading
 from dataclasses import dataclass
 from typing import Any
 
@@ -92,6 +94,24 @@ class Array:
             with cupy.cuda.Device(self.device):
                 return adapt(cupy.empty(shape, dtype=dtype))
         return adapt(np.empty(shape, dtype=dtype))
+
+    def scratch(self, count: int, dtype: str) -> Array:
+        """A one-dimensional buffer of ``count`` elements that only the coming call uses (one per call): on a GPU a
+        new array, which the framework's allocator caches; on the host, where an entry has finished when it
+        returns, a view of this thread's own buffer, kept from call to call. Fresh host memory costs a page fault
+        per page on its first write, and for a large image's gradient scratch that costs more than the entry's
+        own work."""
+        if self.backend == "cuda":
+            return self.empty((count,), dtype)
+        nbytes = count * np.dtype(dtype).itemsize
+        buffer = getattr(_host_scratch, "buffer", None)
+        if buffer is None or buffer.nbytes < nbytes:
+            buffer = _host_scratch.buffer = np.empty(nbytes, np.uint8)
+        return adapt(buffer[:nbytes].view(dtype))
+
+
+# Each thread's host scratch buffer (grown to the largest request, never shrunk).
+_host_scratch = threading.local()
 
 
 def adapt(obj: Any) -> Array:

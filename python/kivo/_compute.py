@@ -98,7 +98,7 @@ def ssim_gradients(x: Array, y: Array, window: Array, shift: float, c1: float, c
     options = _options(padding, covariance_factor)
     floats = lib.query("kivo_cuda_ssim_backward_scratch_ex", n, c, h, w, win, options, int(need_y),
                        out_type=c_long)
-    stats = x.empty((floats,), "float32")
+    stats = x.scratch(floats, "float32")
     grad_x = x.empty(x.shape, "float32") if need_x else None
     grad_y = x.empty(x.shape, "float32") if need_y else None
     shape_and_outputs = (window.ptr, win, n, c, h, w, shift, c1, c2, options, stats.ptr, _ptr(grad_x),

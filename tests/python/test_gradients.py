@@ -1,6 +1,8 @@
 """Gradients with respect to both images against float64 autograd of the references; the operators under
 torch.compile and opcheck."""
 
+import concurrent.futures
+
 import pytest
 import torch
 
@@ -62,6 +64,16 @@ def test_gradient_of_one_image_only(device):
     kivo.ssim(xr, y).backward()
     want = gradients(lambda a, b: ssim_reference(a, b)[0].mean(), x.double(), y.double())[0]
     assert_gradients_close([xr.grad], [want])
+
+
+def test_host_gradients_on_several_threads_equal_those_on_one():
+    # Host backward calls reuse a per-thread scratch buffer: concurrent calls of different sizes must not share it.
+    pairs = [R.images((1, 2, 40 + 9 * k, 48), seed=20 + k) for k in range(4)]
+    want = [gradients(lambda a, b: kivo.ssim(a, b), x, y) for x, y in pairs]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        got = list(pool.map(lambda p: gradients(lambda a, b: kivo.ssim(a, b), *p), pairs * 3))
+    for g, w in zip(got, want * 3):
+        assert torch.equal(g[0], w[0]) and torch.equal(g[1], w[1])
 
 
 def test_ms_ssim_gradients(device):
