@@ -168,29 +168,34 @@ __attribute__((always_inline)) inline void pixel_sums(const SsimKernelArgs& a, c
                                                       float (&sum)[kWarps][kTileCols]) {
     const float(&xs)[kInRows][kInCols + 6] = b.moments[0];
     const float(&ys)[kInRows][kInCols + 6] = b.moments[1];
-    auto add = [&](float& acc, int r, int c) {
-        acc = __fadd_rn(acc, pixel_term_of(a.pixel_op, __fsub_rn(xs[r][c], ys[r][c]), a.pixel_param));
-    };
-    if (a.padding == KIVO_CUDA_PAD_VALID) {
-        // Thread (tx, ty) takes rows ty, ty + 8, ... at column tx and, along the last edge, 32 + tx, where the
-        // last tiles own the pixels past their windows' first.
-        const int own_rows = rows_out + (row0 + kTileRows >= a.out_height ? WIN - 1 : 0);
-        const int own_cols = cols_out + (col0 + kTileCols >= a.out_width ? WIN - 1 : 0);
-        for (int r = 0; r < own_rows; ++r) {
-            float(&acc)[kTileCols] = sum[r % kWarps];
-            for (int tx = 0; tx < min(own_cols, kTileCols); ++tx) add(acc[tx], r, tx);
-            for (int tx = 0; kTileCols + tx < own_cols; ++tx) add(acc[tx], r, kTileCols + tx);
+    // The operation is chosen outside the loops, so that each loop over a row is one vectorised pass.
+    with_value<KIVO_CUDA_PIXEL_SQUARED, KIVO_CUDA_PIXEL_ABSOLUTE, KIVO_CUDA_PIXEL_CHARBONNIER,
+               KIVO_CUDA_PIXEL_HUBER>(a.pixel_op, 0, [&](auto op) {
+        auto add = [&](float& acc, int r, int c) {
+            acc = __fadd_rn(acc, pixel_term_of(op, __fsub_rn(xs[r][c], ys[r][c]), a.pixel_param));
+        };
+        if (a.padding == KIVO_CUDA_PAD_VALID) {
+            // Thread (tx, ty) takes rows ty, ty + 8, ... at column tx and, along the last edge, 32 + tx, where
+            // the last tiles own the pixels past their windows' first.
+            const int own_rows = rows_out + (row0 + kTileRows >= a.out_height ? WIN - 1 : 0);
+            const int own_cols = cols_out + (col0 + kTileCols >= a.out_width ? WIN - 1 : 0);
+            for (int r = 0; r < own_rows; ++r) {
+                float(&acc)[kTileCols] = sum[r % kWarps];
+                for (int tx = 0; tx < min(own_cols, kTileCols); ++tx) add(acc[tx], r, tx);
+                for (int tx = 0; kTileCols + tx < own_cols; ++tx) add(acc[tx], r, kTileCols + tx);
+            }
+        } else {
+            // Thread t takes the centres of the windows it filters horizontally: output rows t / 16 - radius
+            // + 16 k at columns 2 (t % 16) and the next, 16 threads to a staged row.
+            const int radius = pad_radius(a.padding, WIN);
+            float* const threads = &sum[0][0];
+            for (int o = 0; o < rows_out; ++o) {
+                float* acc = threads + (o + radius) % kStageRows * (kTileCols / 2);
+                for (int c = 0; c < cols_out; ++c) add(acc[c / 2], o + radius, c + radius);
+            }
         }
-    } else {
-        // Thread t takes the centres of the windows it filters horizontally: output rows t / 16 - radius + 16 k
-        // at columns 2 (t % 16) and the next.
-        const int radius = pad_radius(a.padding, WIN);
-        float* const threads = &sum[0][0];
-        for (int o = 0; o < rows_out; ++o) {
-            float* acc = threads + (o + radius) % kStageRows * (kStageRows);
-            for (int c = 0; c < cols_out; ++c) add(acc[c / 2], o + radius, c + radius);
-        }
-    }
+        return 0;
+    });
 }
 
 // One tile: block (bx, by, bz) of the kernel's grid, gx blocks wide.
@@ -269,6 +274,8 @@ __attribute__((always_inline)) static void run(const SsimKernelArgs& a, unsigned
             } else if constexpr (MODE == kLossCoefficients) {
                 float R;
                 b.values[0][o][c] = window_ssim_and_reciprocal(t, R);
+                // bias_y is computed even when it is not stored: a null test here would keep the loop from
+                // being vectorised, which costs more than the four operations it spares.
                 store_ssim_derivatives(t, b.values[0][o][c], R, a.cov_factor, c, pairs, bias[0], bias[1]);
             } else {
                 b.values[0][o][c] = window_ssim(t);
