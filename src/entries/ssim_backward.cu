@@ -103,9 +103,8 @@ int ssim_backward(const float* x, const float* y, const IncomingGradient& g, con
     float* gy = grad_y;
     if (opts.padding != KIVO_CUDA_PAD_VALID) {
         float* padded = stats + (grad_y != nullptr ? 4 : 3) * m;
-        launch_padding<pad_planes_kernel>(x, padded, height, width, r, opts.padding, layout.padded, stream);
-        launch_padding<pad_planes_kernel>(y, padded + layout.padded, height, width, r, opts.padding, layout.padded,
-                                          stream);
+        pad_planes(x, padded, shape.planes, height, width, r, opts.padding, stream);
+        pad_planes(y, padded + layout.padded, shape.planes, height, width, r, opts.padding, stream);
         if (const int status = launch_status()) return status;
         xs = padded;
         ys = padded + layout.padded;
@@ -134,9 +133,8 @@ int ssim_backward(const float* x, const float* y, const IncomingGradient& g, con
         return status;
     }
     if (opts.padding == KIVO_CUDA_PAD_VALID) return KIVO_CUDA_SUCCESS;
-    const long long pixels = static_cast<long long>(shape.planes) * height * width;
-    if (grad_x != nullptr) launch_padding<fold_padded_kernel>(gx, grad_x, height, width, r, opts.padding, pixels, stream);
-    if (grad_y != nullptr) launch_padding<fold_padded_kernel>(gy, grad_y, height, width, r, opts.padding, pixels, stream);
+    if (grad_x != nullptr) fold_padded(gx, grad_x, shape.planes, height, width, r, opts.padding, stream);
+    if (grad_y != nullptr) fold_padded(gy, grad_y, shape.planes, height, width, r, opts.padding, stream);
     return launch_status();
 }
 

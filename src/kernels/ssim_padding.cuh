@@ -60,4 +60,21 @@ __device__ __forceinline__ bool has_copies(int q, int n, int padding, int r) {
     return padding >= KIVO_CUDA_PAD_REFLECT && (q <= r || q >= n - 1 - r);
 }
 
+// The most padded samples that can copy one pixel of an axis: its own and one per border sample (r <= 5).
+constexpr int kMaxPaddedCopies = 11;
+
+// The padded indices (samples 0 .. n + 2r - 1 of an axis of n) that copy pixel `own`, ascending: the first
+// border's, the pixel's own, the last border's. Returns their count.
+__device__ __forceinline__ int padded_copies(int own, int n, int r, int padding, int (&out)[kMaxPaddedCopies]) {
+    int m = 0;
+    for (int k = 0; k < r; ++k) {
+        if (pad_source(k - r, n, padding) == own) out[m++] = k;
+    }
+    out[m++] = own + r;
+    for (int k = n + r; k < n + 2 * r; ++k) {
+        if (pad_source(k - r, n, padding) == own) out[m++] = k;
+    }
+    return m;
+}
+
 }  // namespace kivo

@@ -7,6 +7,10 @@
 #include "frame/launch.h"
 #include "kernels/ssim_padding.cuh"
 
+#if defined(KIVO_CPU_DRIVER)
+#include "cpu/padding.h"  // the CPU library pads and folds rows with its own driver
+#endif
+
 namespace kivo {
 
 // Writes the padded planes (height + 2r) x (width + 2r) of `src` into `dst`, one sample per thread.
@@ -33,21 +37,9 @@ __global__ void __launch_bounds__(256) fold_padded_kernel(const float* __restric
         const long long plane = i / (static_cast<long long>(height) * width);
         const int rem = static_cast<int>(i - plane * height * width);
         const int row = rem / width, col = rem % width;
-        // The padded rows (columns) that copy this row (column), ascending: the first border's, the pixel's
-        // own, the last border's.
-        auto copies = [&](int own, int n, int(&out)[11]) {
-            int m = 0;
-            for (int k = 0; k < r; ++k) {
-                if (pad_source(k - r, n, padding) == own) out[m++] = k;
-            }
-            out[m++] = own + r;
-            for (int k = n + r; k < n + 2 * r; ++k) {
-                if (pad_source(k - r, n, padding) == own) out[m++] = k;
-            }
-            return m;
-        };
-        int rows[11], cols[11];
-        const int nr = copies(row, height, rows), nc = copies(col, width, cols);
+        int rows[kMaxPaddedCopies], cols[kMaxPaddedCopies];
+        const int nr = padded_copies(row, height, r, padding, rows);
+        const int nc = padded_copies(col, width, r, padding, cols);
         float sum = 0.0f;
         for (int a = 0; a < nr; ++a) {
             for (int b = 0; b < nc; ++b) sum = __fadd_rn(sum, __ldg(padded + (plane * ph + rows[a]) * pw + cols[b]));
@@ -63,6 +55,28 @@ inline void launch_padding(const float* in, float* out, int height, int width, i
     const long long blocks = (total + 255) / 256;
     launch<Kernel, 256>(dim3(static_cast<unsigned>(blocks < 4096 ? blocks : 4096)), dim3(256), stream, in, out,
                         height, width, r, padding, total);
+}
+
+// The padded planes (height + 2r) x (width + 2r) of `planes` planes of `src`, in `dst`.
+inline void pad_planes(const float* src, float* dst, int planes, int height, int width, int r, int padding,
+                       cudaStream_t stream) {
+#if defined(KIVO_CPU_DRIVER)
+    cpu::pad_planes(src, dst, planes, height, width, r, padding, stream);
+#else
+    launch_padding<pad_planes_kernel>(src, dst, height, width, r, padding,
+                                      static_cast<long long>(planes) * (height + 2LL * r) * (width + 2LL * r), stream);
+#endif
+}
+
+// The gradients of `planes` padded planes folded onto the pixels their samples copy, in `grad`.
+inline void fold_padded(const float* padded, float* grad, int planes, int height, int width, int r, int padding,
+                        cudaStream_t stream) {
+#if defined(KIVO_CPU_DRIVER)
+    cpu::fold_padded(padded, grad, planes, height, width, r, padding, stream);
+#else
+    launch_padding<fold_padded_kernel>(padded, grad, height, width, r, padding,
+                                       static_cast<long long>(planes) * height * width, stream);
+#endif
 }
 
 }  // namespace kivo

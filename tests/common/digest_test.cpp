@@ -128,6 +128,11 @@ const std::map<std::string, std::uint64_t> kRecorded = {
     {"ssim_backward mean xy w5", 0xf48194141d49936aull},
     {"ssim_backward mean xy w7", 0x92f433ae34393683ull},
     {"ssim_backward mean xy w9", 0x0795ef1f1b928837ull},
+    {"ssim_backward padded w11", 0xdf9f3c6a9ce8fd79ull},
+    {"ssim_backward padded w3", 0xa032430c1b81650aull},
+    {"ssim_backward padded w5", 0x2c4c815bd152b556ull},
+    {"ssim_backward padded w7", 0x85280ff3171ac219ull},
+    {"ssim_backward padded w9", 0x30750514d483646full},
     {"ssim_cs bf16 w11", 0x7a9946bd6ad2919aull},
     {"ssim_cs bf16 w3", 0xb46aabf4fde5be12ull},
     {"ssim_cs bf16 w5", 0x2cbbd6b759651a97ull},
@@ -431,6 +436,41 @@ TEST_F(DigestF32OnDevice, SsimGradients) {
             }
             table.record(std::string(v.name) + " w" + std::to_string(win), d.value());
         }
+    }
+    table.check();
+}
+
+// The same-size gradients: every padding mode on a plane smaller than a window (where a pixel has several
+// copies along each axis) and on planes with partial tiles; grad_x alone for zeros and replicate padding, both
+// gradients for the others. The whole scratch is digested: maps, padded planes and padded gradients.
+TEST_F(DigestF32OnDevice, SsimGradientsOfPaddedWindows) {
+    const SsimConstants k = constants_for<float>();
+    DigestTable table;
+    for (int win : kWindows) {
+        DeviceBuffer<float> window(asymmetric_window(win)), grad_mean(std::vector<float>{0.5f});
+        Digest d;
+        std::uint64_t seed = 700 + win;
+        for (int padding = KIVO_CUDA_PAD_ZEROS; padding <= KIVO_CUDA_PAD_SYMMETRIC; ++padding) {
+            const kivo_cuda_ssim_options options{padding, 1.0};
+            const bool with_y = padding % 2 == 0;
+            for (const Shape& s : {Shape{1, 1, win / 2 + 1, win / 2 + 2}, Shape{2, 3, 70, 45}, Shape{1, 1, 67, 130}}) {
+                const ImagePair<float> images = image_pair<float>(s.samples(), ++seed);
+                long floats = 0;
+                ASSERT_EQ(kivo_cuda_ssim_backward_scratch_ex(s.batch, s.channels, s.height, s.width, win, &options,
+                                                             with_y, &floats),
+                          0);
+                DeviceBuffer<float> stats(static_cast<std::size_t>(floats)), grad_x(s.samples()), grad_y(s.samples());
+                stats.poison();
+                d.add_status(kivo_cuda_ssim_backward_ex(images.x.data(), images.y.data(), nullptr, grad_mean.data(),
+                                                        window.data(), win, s.batch, s.channels, s.height, s.width,
+                                                        k.shift, k.c1, k.c2, &options, stats.data(), grad_x.data(),
+                                                        with_y ? grad_y.data() : nullptr, -1, nullptr));
+                d.add(stats);
+                d.add(grad_x);
+                if (with_y) d.add(grad_y);
+            }
+        }
+        table.record("ssim_backward padded w" + std::to_string(win), d.value());
     }
     table.check();
 }
